@@ -1,0 +1,37 @@
+// Routes the time and thread services to the installed backend, or to the
+// platform's own when none is installed.
+#include <atomic>
+
+#include "platform/error.h"
+#include "platform/thread.h"
+#include "platform/time.h"
+
+namespace platform {
+namespace {
+std::atomic<const TimeBackend*> installedTime{nullptr};
+std::atomic<const ThreadBackend*> installedThread{nullptr};
+thread_local uint32_t lastError = 0;
+
+const TimeBackend& Time() {
+    const TimeBackend* backend = installedTime.load(std::memory_order_acquire);
+    return backend ? *backend : *NativeTimeBackend();
+}
+}  // namespace
+
+void UseTimeBackend(const TimeBackend* backend) { installedTime.store(backend, std::memory_order_release); }
+void UseThreadBackend(const ThreadBackend* backend) { installedThread.store(backend, std::memory_order_release); }
+
+void Sleep(uint32_t ms) { Time().sleep(ms); }
+int32_t CalendarTime() { return Time().calendarTime(); }
+uint64_t MonotonicMs() { return Time().monotonicMs(); }
+bool SetSystemClock(const SystemTime& utc) { return Time().setSystemClock(&utc); }
+
+int StartThread(ThreadEntry entry, void* arg, uint32_t stackSize) {
+    const ThreadBackend* backend = installedThread.load(std::memory_order_acquire);
+    return (backend ? backend : NativeThreadBackend())->start(entry, arg, stackSize);
+}
+
+uint32_t LastError() { return lastError; }
+void SetLastError(uint32_t code) { lastError = code; }
+
+}  // namespace platform

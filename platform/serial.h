@@ -1,0 +1,102 @@
+// Serial communications service: the subset of the Win32 comm interface the
+// port layer is written against. Each open port is a handle whose calls go
+// to the backend that opened it (native device, or a registered provider such
+// as the simulated modem line), so several kinds live in one process.
+#pragma once
+
+#include <cstdint>
+
+namespace platform {
+
+using PortHandle = uintptr_t;  // 32 bits on the 32-bit target
+constexpr PortHandle kInvalidPortHandle = ~PortHandle{0};
+
+// DTR / RTS control codes of the device control block.
+constexpr uint8_t kDtrControlDisable = 0;
+constexpr uint8_t kDtrControlEnable = 1;
+constexpr uint8_t kDtrControlHandshake = 2;
+constexpr uint8_t kRtsControlDisable = 0;
+constexpr uint8_t kRtsControlEnable = 1;
+constexpr uint8_t kRtsControlHandshake = 2;
+constexpr uint8_t kRtsControlToggle = 3;
+
+// EscapeCommFunction codes and the carrier bit of the modem status.
+constexpr uint32_t kSetDtr = 5;
+constexpr uint32_t kClrDtr = 6;
+constexpr uint32_t kModemStatusRlsdOn = 0x80;
+
+// The device control block, field for field as the Win32 DCB (28 bytes there).
+struct Dcb {
+    uint32_t DCBlength;
+    uint32_t BaudRate;
+    uint8_t fBinary;
+    uint8_t fParity;
+    uint8_t fOutxCtsFlow;
+    uint8_t fOutxDsrFlow;
+    uint8_t fDtrControl;
+    uint8_t fDsrSensitivity;
+    uint8_t fTXContinueOnXoff;
+    uint8_t fOutX;
+    uint8_t fInX;
+    uint8_t fErrorChar;
+    uint8_t fNull;
+    uint8_t fRtsControl;
+    uint8_t fAbortOnError;
+    uint16_t XonLim;
+    uint16_t XoffLim;
+    uint8_t ByteSize;
+    uint8_t Parity;
+    uint8_t StopBits;
+    char XonChar;
+    char XoffChar;
+    char ErrorChar;
+    char EofChar;
+    char EvtChar;
+};
+
+struct CommTimeouts {
+    uint32_t ReadIntervalTimeout;
+    uint32_t ReadTotalTimeoutMultiplier;
+    uint32_t ReadTotalTimeoutConstant;  // ms
+    uint32_t WriteTotalTimeoutMultiplier;
+    uint32_t WriteTotalTimeoutConstant;
+};
+
+// A backend's functions; `state` is what its open returned.
+struct SerialBackend {
+    void* (*open)(const char* device);  // nullptr on failure, last error set
+    bool (*close)(void* state);
+    bool (*getState)(void* state, Dcb* dcb);
+    bool (*setState)(void* state, const Dcb* dcb);
+    bool (*getTimeouts)(void* state, CommTimeouts* timeouts);
+    bool (*setTimeouts)(void* state, const CommTimeouts* timeouts);
+    bool (*setupComm)(void* state, uint32_t inQueue, uint32_t outQueue);
+    bool (*clearError)(void* state, uint32_t* errors, uint32_t* bytesWaiting);
+    bool (*read)(void* state, void* buffer, uint32_t count, uint32_t* received);
+    bool (*write)(void* state, const void* buffer, uint32_t count, uint32_t* written);
+    bool (*escape)(void* state, uint32_t function);
+    bool (*modemStatus)(void* state, uint32_t* status);
+};
+
+// Ports whose name begins with `prefix` are opened by `backend`; every other
+// name goes to the platform's own devices.
+void RegisterSerialBackend(const char* prefix, const SerialBackend* backend);
+void UnregisterSerialBackend(const char* prefix);
+
+// CreateFileA(name, read|write, exclusive, OPEN_EXISTING): the handle, or
+// kInvalidPortHandle.
+PortHandle CommOpen(const char* name);
+bool CommClose(PortHandle port);
+bool CommGetState(PortHandle port, Dcb* dcb);
+bool CommSetState(PortHandle port, const Dcb* dcb);
+bool CommGetTimeouts(PortHandle port, CommTimeouts* timeouts);
+bool CommSetTimeouts(PortHandle port, const CommTimeouts* timeouts);
+bool CommSetup(PortHandle port, uint32_t inQueue, uint32_t outQueue);
+// ClearCommError: clears the error state and tells the bytes waiting to be read.
+bool CommClearError(PortHandle port, uint32_t* errors, uint32_t* bytesWaiting);
+bool CommRead(PortHandle port, void* buffer, uint32_t count, uint32_t* received);
+bool CommWrite(PortHandle port, const void* buffer, uint32_t count, uint32_t* written);
+bool CommEscape(PortHandle port, uint32_t function);
+bool CommModemStatus(PortHandle port, uint32_t* status);
+
+}  // namespace platform

@@ -1,0 +1,38 @@
+// Time service: sleeping, calendar time and the machine's clock. Tests and
+// the simulation replace the backend with a virtual clock, so the driver's
+// waits never cost real time there.
+#pragma once
+
+#include <cstdint>
+
+namespace platform {
+
+// Win32 SYSTEMTIME, UTC.
+struct SystemTime {
+    uint16_t wYear;
+    uint16_t wMonth;
+    uint16_t wDayOfWeek;
+    uint16_t wDay;
+    uint16_t wHour;
+    uint16_t wMinute;
+    uint16_t wSecond;
+    uint16_t wMilliseconds;
+};
+
+struct TimeBackend {
+    void (*sleep)(uint32_t ms);
+    int32_t (*calendarTime)();                       // seconds since 1970
+    uint64_t (*monotonicMs)();                       // for deadlines
+    bool (*setSystemClock)(const SystemTime* utc);   // false: LastError() tells why
+};
+
+void Sleep(uint32_t ms);
+int32_t CalendarTime();
+uint64_t MonotonicMs();
+bool SetSystemClock(const SystemTime& utc);
+
+// nullptr restores the platform's own clock.
+void UseTimeBackend(const TimeBackend* backend);
+const TimeBackend* NativeTimeBackend();
+
+}  // namespace platform

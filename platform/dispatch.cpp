@@ -24,7 +24,11 @@ void UseThreadBackend(const ThreadBackend* backend) { installedThread.store(back
 void Sleep(uint32_t ms) { Time().sleep(ms); }
 int32_t CalendarTime() { return Time().calendarTime(); }
 uint64_t MonotonicMs() { return Time().monotonicMs(); }
-bool SetSystemClock(const SystemTime& utc) { return Time().setSystemClock(&utc); }
+bool SetSystemClock(const SystemTime& utc) {
+    const uint32_t error = Time().setSystemClock(&utc);
+    if (error != 0) SetLastError(error);
+    return error == 0;
+}
 
 int StartThread(ThreadEntry entry, void* arg, uint32_t stackSize) {
     const ThreadBackend* backend = installedThread.load(std::memory_order_acquire);

@@ -62,29 +62,38 @@ struct CommTimeouts {
     uint32_t WriteTotalTimeoutConstant;
 };
 
-// A backend's functions; `state` is what its open returned.
+// A backend's functions; `state` is what its open returned. Each returns 0
+// on success or the platform error code that GetLastError would give.
 struct SerialBackend {
-    void* (*open)(const char* device);  // nullptr on failure, last error set
-    bool (*close)(void* state);
-    bool (*getState)(void* state, Dcb* dcb);
-    bool (*setState)(void* state, const Dcb* dcb);
-    bool (*getTimeouts)(void* state, CommTimeouts* timeouts);
-    bool (*setTimeouts)(void* state, const CommTimeouts* timeouts);
-    bool (*setupComm)(void* state, uint32_t inQueue, uint32_t outQueue);
-    bool (*clearError)(void* state, uint32_t* errors, uint32_t* bytesWaiting);
-    bool (*read)(void* state, void* buffer, uint32_t count, uint32_t* received);
-    bool (*write)(void* state, const void* buffer, uint32_t count, uint32_t* written);
-    bool (*escape)(void* state, uint32_t function);
-    bool (*modemStatus)(void* state, uint32_t* status);
+    void* (*open)(const char* device, uint32_t* error);  // nullptr on failure
+    uint32_t (*close)(void* state);
+    uint32_t (*getState)(void* state, Dcb* dcb);
+    uint32_t (*setState)(void* state, const Dcb* dcb);
+    uint32_t (*getTimeouts)(void* state, CommTimeouts* timeouts);
+    uint32_t (*setTimeouts)(void* state, const CommTimeouts* timeouts);
+    uint32_t (*setupComm)(void* state, uint32_t inQueue, uint32_t outQueue);
+    uint32_t (*clearError)(void* state, uint32_t* errors, uint32_t* bytesWaiting);
+    uint32_t (*read)(void* state, void* buffer, uint32_t count, uint32_t* received);
+    uint32_t (*write)(void* state, const void* buffer, uint32_t count, uint32_t* written);
+    uint32_t (*escape)(void* state, uint32_t function);
+    uint32_t (*modemStatus)(void* state, uint32_t* status);
 };
+
+// Platform error codes the backends give (the Win32 numbers).
+constexpr uint32_t kErrorFileNotFound = 2;
+constexpr uint32_t kErrorAccessDenied = 5;
+constexpr uint32_t kErrorInvalidHandle = 6;
+constexpr uint32_t kErrorGenFailure = 31;
+constexpr uint32_t kErrorInvalidParameter = 87;
 
 // Ports whose name begins with `prefix` are opened by `backend`; every other
 // name goes to the platform's own devices.
 void RegisterSerialBackend(const char* prefix, const SerialBackend* backend);
 void UnregisterSerialBackend(const char* prefix);
 
-// CreateFileA(name, read|write, exclusive, OPEN_EXISTING): the handle, or
-// kInvalidPortHandle.
+// The calls below mirror the Win32 comm calls: false (or kInvalidPortHandle)
+// on failure, with LastError() telling why.
+// CreateFileA(name, read|write, exclusive, OPEN_EXISTING).
 PortHandle CommOpen(const char* name);
 bool CommClose(PortHandle port);
 bool CommGetState(PortHandle port, Dcb* dcb);

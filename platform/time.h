@@ -23,13 +23,16 @@ struct TimeBackend {
     void (*sleep)(uint32_t ms);
     int32_t (*calendarTime)();                       // seconds since 1970
     uint64_t (*monotonicMs)();                       // for deadlines
-    bool (*setSystemClock)(const SystemTime* utc);   // false: LastError() tells why
+    uint32_t (*setSystemClock)(const SystemTime* utc);  // 0, or the platform error code
 };
 
 void Sleep(uint32_t ms);
 int32_t CalendarTime();
 uint64_t MonotonicMs();
+// SetSystemTime: false when refused, LastError() telling why.
 bool SetSystemClock(const SystemTime& utc);
+// Whether the fields name a real moment, checked as SetSystemTime checks them.
+bool ValidSystemTime(const SystemTime& utc);
 
 // nullptr restores the platform's own clock.
 void UseTimeBackend(const TimeBackend* backend);

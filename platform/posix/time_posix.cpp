@@ -2,7 +2,6 @@
 #include <cerrno>
 #include <ctime>
 
-#include "platform/error.h"
 #include "platform/time.h"
 
 namespace platform {
@@ -22,18 +21,6 @@ uint64_t MonotonicMsPosix() {
     return static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
 }
 
-bool IsLeap(unsigned year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
-
-// Checks the fields the way SetSystemTime does: nothing is normalised into
-// another date.
-bool ValidUtc(const SystemTime& t) {
-    static const unsigned kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    if (t.wYear < 1601 || t.wYear > 30827 || t.wMonth < 1 || t.wMonth > 12) return false;
-    unsigned days = kDays[t.wMonth - 1] + ((t.wMonth == 2 && IsLeap(t.wYear)) ? 1 : 0);
-    return t.wDay >= 1 && t.wDay <= days && t.wHour < 24 && t.wMinute < 60 && t.wSecond < 60 &&
-           t.wMilliseconds < 1000;
-}
-
 // Days since 1970-01-01 of a proleptic Gregorian date.
 int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
     y -= m <= 2;
@@ -46,19 +33,13 @@ int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
 
 constexpr uint32_t kErrorInvalidParameter = 87;  // what SetSystemTime reports for a bad field
 
-bool SetSystemClockPosix(const SystemTime* utc) {
-    if (!ValidUtc(*utc)) {
-        SetLastError(kErrorInvalidParameter);
-        return false;
-    }
+uint32_t SetSystemClockPosix(const SystemTime* utc) {
+    if (!ValidSystemTime(*utc)) return kErrorInvalidParameter;
     const int64_t seconds = DaysFromCivil(utc->wYear, utc->wMonth, utc->wDay) * 86400 + utc->wHour * 3600 +
                             utc->wMinute * 60 + utc->wSecond;
     timespec value{static_cast<time_t>(seconds), static_cast<long>(utc->wMilliseconds) * 1000000L};
-    if (clock_settime(CLOCK_REALTIME, &value) != 0) {
-        SetLastError(static_cast<uint32_t>(errno));
-        return false;
-    }
-    return true;
+    if (clock_settime(CLOCK_REALTIME, &value) != 0) return static_cast<uint32_t>(errno);
+    return 0;
 }
 
 const TimeBackend kPosixTime = {SleepPosix, CalendarTimePosix, MonotonicMsPosix, SetSystemClockPosix};

@@ -154,7 +154,8 @@ int Check(const std::vector<std::string>& args) {
         if (context.stationGates[i].hostGateId == kUnknownHostGate) ++unknown;
     }
     std::cout << args[0] << ": loads for station " << fileName.substr(0, 2) << ", " << context.stationGateCount
-              << " gates, gate id map of " << context.gateIdMapSize << " entries\n";
+              << " gates, gate id map of " << context.gateIdMapSize
+              << (context.gateIdMapSize == 1 ? " entry\n" : " entries\n");
     if (unknown > 0) {
         std::cout << unknown << " of " << context.stationGateCount << " gates unknown to the host:\n";
         for (uint16_t i = 0; i < context.stationGateCount; ++i) {
@@ -179,7 +180,9 @@ int Dump(const std::vector<std::string>& args) {
         std::cout << "no whole header record (" << file.trailingBytes << " of 68 bytes)\n";
         return kOk;
     }
-    std::cout << "station " << unsigned{file.station} << ", internal name '" << Printable(file.internalName) << "'"
+    char station[8];
+    std::snprintf(station, sizeof station, "%02u", unsigned{file.station});
+    std::cout << "station " << station << ", internal name '" << Printable(file.internalName) << "'"
               << (file.internalNameEnded ? "" : " (no NUL in its 32 bytes)") << ", " << file.gateCount << " gates\n";
     for (size_t k = 0; k < file.gates.size(); ++k) {
         const gatefile::DecodedGate& gate = file.gates[k];

@@ -114,6 +114,7 @@ uint32_t ClearError(void* state, uint32_t* errors, uint32_t* waiting) {
     WorldLock lock(WorldMutex());
     Line& line = *static_cast<Line*>(state);
     if (Take(line.faults.failClearError)) return platform::kErrorGenFailure;
+    if (line.peer) line.peer->Poll(lock);
     if (errors) *errors = 0;
     if (waiting) *waiting = static_cast<uint32_t>(line.toPort.size());
     return 0;
@@ -138,8 +139,10 @@ uint32_t Read(void* state, void* buffer, uint32_t count, uint32_t* received) {
         deadline = NowMsLocked(lock) + static_cast<int64_t>(t.ReadTotalTimeoutMultiplier) * count +
                    t.ReadTotalTimeoutConstant;
     }
+    if (line.peer) line.peer->Poll(lock);
     const std::function<bool()> whole = [&] { return line.toPort.size() >= count; };
     WaitUntil(lock, whole, deadline);
+    if (line.peer) line.peer->Poll(lock);
     auto* out = static_cast<uint8_t*>(buffer);
     uint32_t got = 0;
     while (got < count && !line.toPort.empty()) {
@@ -188,6 +191,7 @@ uint32_t ModemStatus(void* state, uint32_t* status) {
     if (Take(line.faults.failModemStatus)) return line.faults.modemStatusError;
     *status = 0;
     if (line.peer) {
+        line.peer->Poll(lock);
         *status = kCtsOn | kDsrOn;
         if (line.peer->CarrierDetect(lock)) *status |= platform::kModemStatusRlsdOn;
     }

@@ -24,6 +24,10 @@ public:
     virtual void DtrChanged(WorldLock&, bool /*dtr*/) {}
     // The carrier-detect line as the port sees it.
     virtual bool CarrierDetect(const WorldLock& lock) = 0;
+    // Called before the port looks at the line (reads, bytes waiting, modem
+    // status): a peer with timed events brings them up to the present, so an
+    // event due at this very moment is seen whichever thread woke first.
+    virtual void Poll(WorldLock&) {}
 };
 
 // Faults a test can put on the port end. A count of -1 means every call.

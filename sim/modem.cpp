@@ -191,12 +191,9 @@ void Modem::DtrChanged(WorldLock& lock, bool dtr) {
     Changed(lock);
 }
 
-bool Modem::CarrierDetect(const WorldLock& lock) {
-    // The line calls in with its own, non-const lock; catching up first makes
-    // an event due at this very moment visible whichever thread woke first.
-    CatchUp(const_cast<WorldLock&>(lock));
-    return !faults_.dead && InCall(state_);
-}
+bool Modem::CarrierDetect(const WorldLock&) { return !faults_.dead && InCall(state_); }
+
+void Modem::Poll(WorldLock& lock) { CatchUp(lock); }
 
 // --- commands --------------------------------------------------------------
 
@@ -541,6 +538,7 @@ ModemState Modem::State() {
 
 bool Modem::Carrier() {
     WorldLock lock(WorldMutex());
+    CatchUp(lock);
     return CarrierDetect(lock);
 }
 

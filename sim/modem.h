@@ -29,7 +29,8 @@
 //
 // Time: the modem keeps its own clock participant, so its delays (connect,
 // rings, guard times) fall at their exact virtual times whether or not the
-// port calls in meanwhile. All state is guarded by the world lock. Methods
+// port calls in meanwhile; and it catches up whenever the port looks at the
+// line, so an event due at the moment of a read is always seen. All state is guarded by the world lock. Methods
 // without a lock argument take it themselves and must not be called with
 // it held (from Party callbacks, use the WorldLock& overloads).
 #pragma once
@@ -141,6 +142,7 @@ public:
     void FromPort(WorldLock& lock, const uint8_t* data, size_t size) override;
     void DtrChanged(WorldLock& lock, bool dtr) override;
     bool CarrierDetect(const WorldLock& lock) override;
+    void Poll(WorldLock& lock) override;
     // Connection: the party's side of a call.
     void SendToDriver(WorldLock& lock, const uint8_t* data, size_t size) override;
     void HangUp(WorldLock& lock) override;

@@ -149,8 +149,8 @@ int64_t SteadyMs() {
 }
 
 // Waits for `events` on the port until the deadline (-1: none); false when
-// the deadline passed first.
-bool WaitFor(int fd, short events, int64_t deadlineMs, uint32_t* error) {
+// the deadline passed first. *hungUp tells that the far side is gone.
+bool WaitFor(int fd, short events, int64_t deadlineMs, uint32_t* error, bool* hungUp) {
     for (;;) {
         int timeout = -1;
         if (deadlineMs >= 0) {
@@ -160,7 +160,10 @@ bool WaitFor(int fd, short events, int64_t deadlineMs, uint32_t* error) {
         }
         pollfd entry{fd, events, 0};
         const int ready = ::poll(&entry, 1, timeout);
-        if (ready > 0) return true;  // readable, or an error the next call reports
+        if (ready > 0) {
+            *hungUp = (entry.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+            return true;
+        }
         if (ready < 0 && errno != EINTR) {
             *error = LastErrno();
             return true;
@@ -330,6 +333,7 @@ uint32_t Read(void* state, void* buffer, uint32_t count, uint32_t* received) {
     }
     auto* bytes = static_cast<uint8_t*>(buffer);
     uint32_t got = 0;
+    bool hungUp = false;
     *received = 0;
     while (got < count) {
         const ssize_t n = ::read(port->fd, bytes + got, count - got);
@@ -337,14 +341,16 @@ uint32_t Read(void* state, void* buffer, uint32_t count, uint32_t* received) {
             got += static_cast<uint32_t>(n);
             continue;
         }
-        if (n == 0) break;  // end of file: nothing more will come
-        if (errno == EINTR) continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+        // A raw tty with nothing to read gives 0 or EAGAIN; anything else at
+        // its end of file gives 0 for good.
+        if (n == 0 && !port->tty) break;
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
             *received = got;
             return LastErrno();
         }
         uint32_t error = 0;
-        if (!WaitFor(port->fd, POLLIN, deadline, &error)) break;
+        if (hungUp || !WaitFor(port->fd, POLLIN, deadline, &error, &hungUp)) break;
         if (error != 0) {
             *received = got;
             return error;
@@ -370,8 +376,10 @@ uint32_t Write(void* state, const void* buffer, uint32_t count, uint32_t* writte
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return LastErrno();
         uint32_t error = 0;
-        WaitFor(port->fd, POLLOUT, -1, &error);
+        bool hungUp = false;
+        WaitFor(port->fd, POLLOUT, -1, &error, &hungUp);
         if (error != 0) return error;
+        if (hungUp) return kErrorGenFailure;
     }
     return 0;
 }

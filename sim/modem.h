@@ -22,17 +22,20 @@
 // Leaving data mode: "+++" with the guard time (S12, 1 s) of silence before
 // and after it returns to command mode with "OK" and the carrier kept (ATO
 // goes back on line, ATH hangs up); a DTR drop hangs up (&D2, the default;
-// &D0 ignores DTR); DropCarrier() is a lost line; the party may hang up.
+// &D0 and &D1 ignore DTR); DropCarrier() is a lost line; the party may hang up.
 // Each end of a call drops DCD, sends "NO CARRIER" unless ATH or ATZ ended
 // it, and calls the party's Disconnected (also when the party hung up
 // itself, or when an incoming caller gives up unanswered).
 //
-// Time: the modem keeps its own clock participant, so its delays (connect,
-// rings, guard times) fall at their exact virtual times whether or not the
-// port calls in meanwhile; and it catches up whenever the port looks at the
-// line, so an event due at the moment of a read is always seen. All state is guarded by the world lock. Methods
-// without a lock argument take it themselves and must not be called with
-// it held (from Party callbacks, use the WorldLock& overloads).
+// Time: the modem keeps a thread of its own in the clock, so its delays
+// (connect, rings, guard times) fall at their exact virtual times whether or
+// not the port calls in meanwhile; and it catches up whenever the port looks
+// at the line, so an event due at the moment of a read is always seen. A
+// switched-off modem (faults.dead) still lets an incoming caller ring on.
+//
+// Locking: all state is guarded by the world lock. Methods without a lock
+// argument take it themselves and must not be called with it held (from
+// Party callbacks, use the WorldLock& overloads).
 #pragma once
 
 #include <cstdint>

@@ -4,8 +4,8 @@
 
 uint8_t stopFlag = 0;
 
-thread_local uint8_t requestBuffer[kBodyBufferSize];
-thread_local uint8_t responseBuffer[kBodyBufferSize];
+thread_local constinit uint8_t requestBuffer[kBodyBufferSize] = {};
+thread_local constinit uint8_t responseBuffer[kBodyBufferSize] = {};
 
 namespace {
 template <size_t N>

@@ -93,8 +93,8 @@ extern uint8_t stopFlag;
 // sessions has its own pair, so two driver instances of one loaded library
 // never share them; within an instance they keep their bytes from request to
 // request and from session to session.
-extern thread_local uint8_t requestBuffer[kBodyBufferSize];
-extern thread_local uint8_t responseBuffer[kBodyBufferSize];
+extern thread_local constinit uint8_t requestBuffer[kBodyBufferSize];
+extern thread_local constinit uint8_t responseBuffer[kBodyBufferSize];
 
 void SetContextDefaults(StationContext* ctx);
 

@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "host/korpro.h"
+#include "sim/korpro_parts.h"
 
 namespace korpro_sim {
 namespace {
@@ -26,10 +27,15 @@ State& S() {
 }  // namespace
 
 void Reset() {
-    std::lock_guard lock(S().mutex);
-    S().log.clear();
-    S().echo = false;
-    S().gates.clear();
+    {
+        std::lock_guard lock(S().mutex);
+        S().log.clear();
+        S().echo = false;
+        S().gates.clear();
+    }
+    ResetOnline();
+    ResetHistory();
+    ResetAlerts();
 }
 
 std::vector<LogLine> Log() {
@@ -61,8 +67,6 @@ void ClearGates() {
 
 using korpro_sim::S;
 
-// Status the simulated host answers for a function it does not offer yet.
-constexpr uint32_t kNotSupported = 0xFFFF;
 // Kor5GetGateId's answer for a name the host does not know.
 constexpr uint32_t kGateNotFound = 1;
 
@@ -92,18 +96,5 @@ uint32_t Kor5GetGateId(uint32_t, const char* name, uint16_t* gateId) {
     *gateId = found->second;
     return 0;
 }
-
-uint32_t Kor5MkClient(const char*, uint32_t, uint32_t, uint8_t*) { return kNotSupported; }
-uint32_t Kor5RqGateMsg(uint8_t, uint32_t, const uint32_t*, uint32_t) { return kNotSupported; }
-uint32_t Kor5WaitMsg(uint8_t, void*, uint32_t) { return kNotSupported; }
-uint32_t Kor5RmClient(uint8_t) { return 0; }
-uint32_t Kor5PutGateVal(uint32_t, uint32_t, uint32_t, double, uint32_t, uint32_t) { return kNotSupported; }
-uint32_t Kor5StartAlert(uint32_t, const char*, const char*, uint16_t, uint32_t, uint16_t, uint32_t, uint32_t,
-                        uint32_t, uint32_t, uint32_t, uint32_t, uint32_t*) {
-    return kNotSupported;
-}
-uint32_t Kor5VfiOpen(uint32_t, uint32_t, uint32_t, uint32_t, const void*, uint32_t*) { return kNotSupported; }
-uint32_t Kor5VfiRead(uint32_t, uint32_t*, void*) { return kNotSupported; }
-uint32_t Kor5VfiClose(uint32_t) { return 0; }
 
 }  // extern "C"

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,11 @@ struct LogLine {
     std::string text;
     bool operator==(const LogLine&) const = default;
 };
+
+// How test failures show a line.
+inline std::ostream& operator<<(std::ostream& out, const LogLine& line) {
+    return out << "{" << line.level << ", \"" << line.text << "\"}";
+}
 
 // Forgets every log line and gate, and turns echo off.
 KORPRO_SIM_API void Reset();

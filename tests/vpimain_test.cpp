@@ -55,7 +55,7 @@ TEST_F(VpiMainTest, WarmStartLogsAndLeavesTheContextAlone) {
 }
 
 TEST_F(VpiMainTest, GetVpiInfoFillsTheTenFieldsWithoutAContext) {
-    unsigned char raw[40];
+    unsigned char raw[sizeof(VpiInfo) + 8];
     std::memset(raw, 0xEE, sizeof raw);
     auto* info = reinterpret_cast<VpiInfo*>(raw);
     VpiCallBlock block{nullptr, 14, 0, 0, info};

@@ -1,0 +1,121 @@
+#include "link/session.h"
+
+#include <cstdlib>
+
+#include "host/korpro.h"
+#include "link/frame.h"
+#include "link/requests.h"
+#include "platform/error.h"
+#include "platform/time.h"
+#include "serial/port.h"
+
+namespace {
+
+uint16_t Le16(const uint8_t* bytes) { return static_cast<uint16_t>(bytes[0] | (bytes[1] << 8)); }
+
+platform::PortHandle Port(StationContext* ctx) { return LoadShared(ctx->portHandle, std::memory_order_relaxed); }
+
+}  // namespace
+
+void Reject(SessionState* session) {
+    responseBuffer[0] = kRejectResponse;
+    session->responseLength = 1;
+}
+
+void RequestStation(StationContext* ctx, const uint8_t*, uint16_t length, SessionState* session) {
+    if (length != 1) {
+        err(kLogInfo, "TELDRV> DoTheCom() error, received FE_REQ_STATION request with wrong length (%u i.s.o. %u)",
+            static_cast<unsigned>(length), 1u);
+        Reject(session);
+        return;
+    }
+    responseBuffer[0] = FE_REQ_STATION + kResponseCodeOffset;
+    responseBuffer[1] = ctx->stationNumber;
+    responseBuffer[2] = ctx->stationNumber;
+    responseBuffer[3] = ctx->stationNumber;
+    session->responseLength = 4;
+}
+
+void RequestSyncClock(StationContext*, const uint8_t* body, uint16_t length, SessionState* session) {
+    if (length != 17) {
+        err(kLogInfo,
+            "TELDRV> DoTheCom() error, received FE_REQ_SYNC_CLOCK request with wrong length (%u i.s.o. %u)",
+            static_cast<unsigned>(length), 17u);
+        Reject(session);
+        return;
+    }
+    // The SYSTEMTIME lies unaligned at offset 1, little-endian.
+    const uint8_t* fields = body + 1;
+    const platform::SystemTime utc = {Le16(fields),      Le16(fields + 2),  Le16(fields + 4),  Le16(fields + 6),
+                                      Le16(fields + 8),  Le16(fields + 10), Le16(fields + 12), Le16(fields + 14)};
+    if (!platform::SetSystemClock(utc)) {
+        err(kLogInfo, "TELDRV> DoTheCom() error, setting system clock, err %u",
+            static_cast<unsigned>(platform::LastError()));
+    }
+    // The central is not told whether the clock was set.
+    responseBuffer[0] = FE_REQ_SYNC_CLOCK + kResponseCodeOffset;
+    session->responseLength = 1;
+}
+
+void RequestHangUp(StationContext* ctx, const uint8_t*, uint16_t length, SessionState* session) {
+    if (length != 1) {
+        err(kLogInfo, "TELDRV> DoTheCom() error, received FE_REQ_HANG_UP request with wrong length (%u i.s.o. %u)",
+            static_cast<unsigned>(length), 1u);
+        Reject(session);
+        return;
+    }
+    session->hangUpReceived = true;
+    StoreShared<uint8_t>(ctx->onlineActive, 0);
+    responseBuffer[0] = FE_REQ_HANG_UP + kResponseCodeOffset;
+    session->responseLength = 1;
+}
+
+void HandleRequest(StationContext* ctx, const uint8_t* body, uint16_t length, SessionState* session) {
+    switch (body[0]) {
+        case FE_REQ_SYNC_CLOCK: RequestSyncClock(ctx, body, length, session); break;
+        case FE_REQ_START_HISTORY: RequestStartHistory(ctx, body, length, session); break;
+        case FE_REQ_CONT_ONLINE: RequestContOnline(ctx, body, length, session); break;
+        case FE_REQ_START_ONLINE: RequestStartOnline(ctx, body, length, session); break;
+        case FE_REQ_STATION: RequestStation(ctx, body, length, session); break;
+        case FE_REQ_CONT_HISTORY: RequestContHistory(ctx, body, length, session); break;
+        case FE_REQ_HANG_UP: RequestHangUp(ctx, body, length, session); break;
+        default:
+            err(kLogInfo, "TELDRV> DoTheCom() error, received unknown request %02xh", body[0]);
+            Reject(session);
+    }
+}
+
+int DoTheCom(StationContext* ctx) {
+    SessionState session{};
+    session.previousLength = 2;
+    session.lastSequence = kNoSequence;
+    session.hangUpReceived = false;
+    session.historyOpen = false;
+
+    PurgeInput(Port(ctx));
+    StoreShared<uint8_t>(ctx->linkActive, 1);
+    do {
+        uint16_t length = 0;
+        const int received = Receive(ctx, requestBuffer, &length);
+        if (received == kLinkGone) {
+            StoreShared<uint8_t>(ctx->linkActive, 0);
+            continue;
+        }
+        if (received == kLinkFrameFailed) {
+            PurgeInput(Port(ctx));
+            continue;
+        }
+        HandleRequest(ctx, requestBuffer, length, &session);
+        const int sent = Send(ctx, responseBuffer, session.responseLength);
+        if (sent == kLinkGone) {
+            StoreShared<uint8_t>(ctx->linkActive, 0);
+        } else if (sent == kLinkFrameFailed) {
+            PurgeInput(Port(ctx));
+        }
+    } while (LoadShared(ctx->linkActive) != 0 && !session.hangUpReceived);
+
+    StoreShared<uint8_t>(ctx->onlineActive, 0);
+    if (session.historyOpen) CloseHistory(&session);
+    if (session.hangUpReceived) platform::Sleep(3000);
+    return session.hangUpReceived ? 0 : 1;
+}

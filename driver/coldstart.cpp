@@ -1,9 +1,141 @@
 // Start-up and shutdown of the driver.
+#include <cstdlib>
+#include <cstring>
+
+#include "calls/auto_answer.h"
+#include "capture/gate_change.h"
+#include "config/config_alloc.h"
+#include "config/init_file.h"
 #include "driver/context.h"
 #include "driver/operations.h"
+#include "driver/running.h"
+#include "host/korpro.h"
+#include "platform/thread.h"
+#include "platform/time.h"
+#include "serial/port.h"
 
-// Not built yet: these slots answer "not available" until start-up and
-// shutdown exist, rather than pretending to succeed.
-int32_t ColdStart(VpiCallBlock*) { return 2; }
-int32_t EndVpi(VpiCallBlock*) { return 2; }
-int32_t CloseCom(VpiCallBlock*) { return 2; }
+namespace {
+
+constexpr uint32_t kEndPollMs = 100;
+
+void RunAutoAnswerThread(void* arg) { AutoAnswerThread(static_cast<StationContext*>(arg)); }
+
+void WaitWhileSet(uint8_t& flag) {
+    while (LoadShared(flag) != 0) platform::Sleep(kEndPollMs);
+}
+
+}  // namespace
+
+platform::PortHandle OpenCom(StationContext* ctx) {
+    const uint16_t settings[kPortSettingCount] = {ctx->baudRate, ctx->dataBits, ctx->stopBits, ctx->parity};
+    platform::PortHandle handle = 0;
+    if (OpenPort(ctx->portName, settings, ctx->portOptions, &handle) != kPortOk) {
+        err(kLogError, "TELDRV> OpenCom() exited with error");
+        return 0;
+    }
+    err(kLogInfo, "TELDRV> OpenCom() exited OK, file handle %u", static_cast<unsigned>(handle));
+    return handle;
+}
+
+int32_t ColdStart(VpiCallBlock* call) {
+    auto* ctx = static_cast<StationContext*>(call->context);
+    const auto* params = static_cast<const ColdStartParams*>(call->parameters);
+    // A second start would drop the first one's memory and open the port twice.
+    if (!ClaimContext(ctx)) {
+        err(kLogError, "TELDRV> ColdStart() error, driver already started on this context, EndVpi() must come first");
+        return 1;
+    }
+    StoreShared<uint8_t>(stopFlag, 0);
+    err(kLogInfo, "TELDRV> version compiled on %s at time %s", __DATE__, __TIME__);
+    err(kLogError, "TELDRV> *********************** BETA VERSION *************************");
+
+    ctx->portEnabled = static_cast<uint8_t>(params->portEnabled & 0xFF);
+    // The block comes uninitialised from the host; no port is ours yet.
+    StoreShared<platform::PortHandle>(ctx->portHandle, 0);
+    std::memcpy(ctx->portName, params->portName, sizeof ctx->portName);
+    ctx->portName[sizeof ctx->portName - 1] = '\0';
+    ctx->baudRate = params->baudRate;
+    ctx->dataBits = params->dataBits;
+    ctx->stopBits = params->stopBits;
+    ctx->parity = params->parity;
+    ctx->portOptions = kPortOptionsDriver;
+    ctx->driverNumber = call->driverNumber;
+    SetContextDefaults(ctx);
+    ReadInitFile(call);
+
+    if (params->portEnabled != 0) {
+        const platform::PortHandle handle = OpenCom(ctx);
+        if (handle == 0) {
+            err(kLogError, "TELDRV> ColdStart() unable to open %s port", ctx->portName);
+            return 1;
+        }
+        err(kLogInfo, "TELDRV> ColdStart() port %s opened, file handle %u", ctx->portName,
+            static_cast<unsigned>(handle));
+        StoreShared(ctx->portHandle, handle);
+
+        if (ctx->stationGates == nullptr || ctx->gateIdMap == nullptr) {
+            err(kLogError, "TELDRV> ColdStart() ERROR, station was not defined or not defined correctly");
+            return 1;
+        }
+
+        // The buffer is in place before the thread exists, so the thread never
+        // sees it change; the outcomes stay those of starting first.
+        const size_t bufferBytes = size_t{ctx->changeCapacity} * sizeof(GateChange);
+        ctx->changeBuffer = static_cast<GateChange*>(configAlloc(bufferBytes));
+        // Marked before the start, so that EndVpi waits for a thread that has
+        // not yet run.
+        StoreShared<uint8_t>(ctx->answerThreadRunning, 1);
+        if (platform::StartThread(RunAutoAnswerThread, ctx, kAutoAnswerStackSize) != 0) {
+            StoreShared<uint8_t>(ctx->answerThreadRunning, 0);
+            std::free(ctx->changeBuffer);
+            ctx->changeBuffer = nullptr;
+            err(kLogError, "TELDRV> ColdStart() ERROR, starting Auto Answer thread");
+            return 1;
+        }
+        if (ctx->changeBuffer == nullptr) {
+            err(kLogError, "TELDRV> ColdStart() ERROR, allocating on-line gate buffer (%u bytes)",
+                static_cast<unsigned>(bufferBytes));
+            return 1;
+        }
+    }
+    err(kLogInfo, "TELDRV> ColdStart() exit OK");
+    return 0;
+}
+
+int32_t CloseCom(VpiCallBlock* call) {
+    auto* ctx = static_cast<StationContext*>(call->context);
+    // Before ColdStart the block's handle is whatever the host left there.
+    const platform::PortHandle handle = ContextClaimed(ctx) ? LoadShared(ctx->portHandle) : 0;
+    if (handle != 0) {
+        if (ClosePort(handle) != kPortOk) {
+            err(kLogInfo, "TELDRV> CloseCom() exited 2");
+            return 2;
+        }
+        StoreShared<platform::PortHandle>(ctx->portHandle, 0);
+    }
+    err(kLogInfo, "TELDRV> CloseCom() exited 0");
+    return 0;
+}
+
+int32_t EndVpi(VpiCallBlock* call) {
+    auto* ctx = static_cast<StationContext*>(call->context);
+    const bool started = ContextClaimed(ctx);
+    if (started) StoreShared<uint8_t>(ctx->onlineActive, 0);
+    StoreShared<uint8_t>(stopFlag, 1);
+    // A block ColdStart never took on holds nothing of ours to wait for or free.
+    if (started) {
+        WaitWhileSet(ctx->answerThreadRunning);
+        // The gate message thread uses the id map and the change buffer.
+        WaitWhileSet(ctx->onlineThreadRunning);
+        for (char* number : ctx->phoneNumbers) {
+            if (number != nullptr) std::free(number);
+        }
+        if (ctx->changeBuffer != nullptr) std::free(ctx->changeBuffer);
+        if (ctx->stationGates != nullptr) std::free(ctx->stationGates);
+        if (ctx->gateIdMap != nullptr) std::free(ctx->gateIdMap);
+        if (ctx->portEnabled != 0) CloseCom(call);
+        ReleaseContext(ctx);
+    }
+    err(kLogInfo, "TELDRV> EndVpi() exited");
+    return 0;
+}

@@ -188,6 +188,25 @@ TEST_F(HistoryTest, RetriesResendThePreviousAnswerWithoutReading) {
                   {64, "TELDRV> DoTheCom() error, received FE_REQ_CONT_HISTORY request with wrong length (3 i.s.o. 2)"}}));
 }
 
+// One sequence byte and one previous length serve both continue requests.
+TEST_F(HistoryTest, TheOnlineContinueSharesTheSequenceByte) {
+    const std::vector<HistoryEntry> files = {Entry(100, kT0, 1), Entry(250, kT0, 2)};
+    korpro_sim::AddHistory(files);
+    rig.StartSession();
+    EXPECT_EQ(sim::StartHistory(central, kT0), (Bytes{0x68, 0x00}));
+    const Bytes history = Answer(0, files);
+    EXPECT_EQ(sim::ContHistory(central, 4), history);
+
+    Bytes online = history;
+    online[0] = 0x6D;
+    EXPECT_EQ(central.Ask({0x4D, 4}), online);
+    EXPECT_EQ(sim::ContHistory(central, 4), history);
+    EXPECT_EQ(korpro_sim::HistoryReadCalls(), 1);
+    HangUp();
+    EXPECT_EQ(korpro_sim::Log(), (std::vector<LogLine>{{8, "TELDRV> info, retry sent"},
+                                                        {8, "TELDRV> info, his retry sent"}}));
+}
+
 TEST_F(HistoryTest, RefusedOpenAndContinueWithoutOpenFiles) {
     korpro_sim::AddHistory(Entry(100, kT0, 1));
     rig.StartSession();

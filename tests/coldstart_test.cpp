@@ -1,0 +1,317 @@
+// Start-up and shutdown as the host drives them through VpiMain, on the
+// simulated modem line.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+
+#include "capture/gate_change.h"
+#include "config/config_alloc.h"
+#include "serial/port.h"
+#include "tests/driver_rig.h"
+
+namespace {
+
+using driver_test::DriverRig;
+using driver_test::IndexOf;
+using driver_test::LogText;
+using korpro_sim::LogLine;
+
+const std::string kBeta = "TELDRV> *********************** BETA VERSION *************************";
+
+std::string Stamp() { return std::string("TELDRV> version compiled on ") + __DATE__ + " at time "; }
+
+// The lines of the host's thread, without those of the auto-answer thread.
+std::vector<LogLine> HostLines() {
+    std::vector<LogLine> lines;
+    for (const LogLine& line : korpro_sim::Log()) {
+        if (line.text.rfind("TELDRV> AutoAnswerThread()", 0) != 0) lines.push_back(line);
+    }
+    return lines;
+}
+
+// Records the size of every allocation and fails those of one size.
+std::vector<size_t> allocations;
+size_t failingSize = 0;
+void* RecordingAlloc(size_t size) {
+    allocations.push_back(size);
+    return size == failingSize ? nullptr : std::malloc(size);
+}
+
+class ColdStartTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        savedAlloc = configAlloc;
+        allocations.clear();
+        failingSize = 0;
+        configAlloc = RecordingAlloc;
+    }
+    void TearDown() override { configAlloc = savedAlloc; }
+    ConfigAllocFunction savedAlloc = nullptr;
+};
+
+TEST_F(ColdStartTest, ASuccessfulStartLogsInOrderAndRunsTheThread) {
+    DriverRig rig;
+    ASSERT_EQ(rig.Start("STATION = 7\nBAD LINE\n"), 0) << LogText();
+    const std::vector<LogLine> lines = HostLines();
+    ASSERT_EQ(lines.size(), 6u) << LogText(lines);
+    EXPECT_EQ(lines[0].level, 64);
+    EXPECT_EQ(lines[0].text.rfind(Stamp(), 0), 0u) << lines[0].text;
+    EXPECT_EQ(lines[0].text.size(), Stamp().size() + 8);  // hh:mm:ss
+    EXPECT_EQ(lines[1], (LogLine{32, kBeta}));
+    EXPECT_EQ(lines[2], (LogLine{32, "TELDRV> ReadIntFile() illegal line 2 in 'TELDRV01.INT'"}));
+    const unsigned handle = static_cast<unsigned>(LoadShared(rig.ctx->portHandle));
+    EXPECT_NE(handle, 0u);
+    EXPECT_EQ(lines[3], (LogLine{64, "TELDRV> OpenCom() exited OK, file handle " + std::to_string(handle)}));
+    EXPECT_EQ(lines[4], (LogLine{64, "TELDRV> ColdStart() port SIM1 opened, file handle " + std::to_string(handle)}));
+    EXPECT_EQ(lines[5], (LogLine{64, "TELDRV> ColdStart() exit OK"}));
+
+    // The port settings went to the line; the default buffer holds 1024 records.
+    EXPECT_TRUE(rig.line.open);
+    EXPECT_EQ(rig.line.dcb.BaudRate, 19200u);
+    EXPECT_EQ(rig.ctx->portOptions, 0x0303);
+    EXPECT_EQ(rig.ctx->driverNumber, 1u);
+    ASSERT_FALSE(allocations.empty());
+    EXPECT_EQ(allocations.back(), 16384u);
+    EXPECT_NE(rig.ctx->changeBuffer, nullptr);
+
+    // The thread resets the modem and puts it into auto-answer.
+    ASSERT_TRUE(DriverRig::WaitFor([&] { return rig.modem.SRegister(0) == 1; }, 20000));
+    EXPECT_EQ(rig.modem.Commands(), (std::vector<std::string>{"ATH0", "ATZ", "ATS0=1"}));
+    EXPECT_EQ(korpro_sim::Log()[IndexOf(korpro_sim::Log(), "TELDRV> AutoAnswerThread() info: thread started")].level,
+              64);
+    EXPECT_EQ(sim::RunningThreads(), 1);
+}
+
+TEST_F(ColdStartTest, TheChangeBufferIsSizedByTheInitFile) {
+    DriverRig rig;
+    ASSERT_EQ(rig.Start("STATION = 7\nONLINE_GATE_BUFFER = 100\n"), 0) << LogText();
+    EXPECT_EQ(allocations.back(), 1600u);
+    EXPECT_EQ(rig.ctx->changeCapacity, 100);
+}
+
+TEST_F(ColdStartTest, WithThePortDisabledNothingOpensAndEndVpiNeitherWaitsNorCloses) {
+    DriverRig rig;
+    rig.params.portEnabled = 0;
+    ASSERT_EQ(rig.Start(), 0);
+    EXPECT_FALSE(rig.line.open);
+    EXPECT_EQ(sim::RunningThreads(), 0);
+    EXPECT_EQ(rig.ctx->changeBuffer, nullptr);
+    EXPECT_EQ(rig.ctx->portEnabled, 0);
+    const std::vector<LogLine> lines = korpro_sim::Log();
+    EXPECT_EQ(lines.back(), (LogLine{64, "TELDRV> ColdStart() exit OK"})) << LogText();
+    EXPECT_EQ(IndexOf(lines, "TELDRV> OpenCom() exited with error"), lines.size());
+
+    // Alarm calls are still booked, though nothing dials them.
+    EXPECT_EQ(rig.Write(1), 0);
+    korpro_sim::ClearLog();
+    const int64_t before = sim::NowMs();
+    EXPECT_EQ(rig.End(), 0);
+    EXPECT_EQ(sim::NowMs(), before);
+    EXPECT_EQ(korpro_sim::Log(), (std::vector<LogLine>{{64, "TELDRV> EndVpi() exited"}}));
+    EXPECT_TRUE(rig.modem.Commands().empty());
+}
+
+TEST_F(ColdStartTest, WithoutAStationThePortStaysOpenUntilEndVpiClosesIt) {
+    DriverRig rig;
+    ASSERT_EQ(rig.Start("MODEM_NUMBER 1 = 123\n"), 1);
+    EXPECT_EQ(korpro_sim::Log().back(),
+              (LogLine{32, "TELDRV> ColdStart() ERROR, station was not defined or not defined correctly"}));
+    EXPECT_TRUE(rig.line.open);
+    EXPECT_EQ(sim::RunningThreads(), 0);
+    EXPECT_EQ(rig.ctx->stationNumber, 255);
+
+    korpro_sim::ClearLog();
+    EXPECT_EQ(rig.End(), 0);
+    EXPECT_FALSE(rig.line.open);
+    EXPECT_EQ(korpro_sim::Log(),
+              (std::vector<LogLine>{{64, "TELDRV> CloseCom() exited 0"}, {64, "TELDRV> EndVpi() exited"}}));
+}
+
+TEST_F(ColdStartTest, APortThatDoesNotOpenFailsTheStart) {
+    DriverRig rig;
+    rig.line.faults.failOpen = true;
+    ASSERT_EQ(rig.Start(), 1);
+    const std::vector<LogLine> lines = korpro_sim::Log();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], (LogLine{32, "TELDRV> OpenCom() exited with error"}));
+    EXPECT_EQ(lines.back(), (LogLine{32, "TELDRV> ColdStart() unable to open SIM1 port"}));
+    EXPECT_EQ(LoadShared(rig.ctx->portHandle), 0u);
+    EXPECT_EQ(sim::RunningThreads(), 0);
+}
+
+TEST_F(ColdStartTest, AThreadThatCannotStartLeavesNoBufferAndNothingToWaitFor) {
+    DriverRig rig;
+    sim::FailThreadStarts(1);
+    ASSERT_EQ(rig.Start(), 1);
+    EXPECT_EQ(korpro_sim::Log().back(), (LogLine{32, "TELDRV> ColdStart() ERROR, starting Auto Answer thread"}));
+    EXPECT_EQ(rig.ctx->changeBuffer, nullptr);
+    EXPECT_EQ(LoadShared(rig.ctx->answerThreadRunning), 0);
+    EXPECT_TRUE(rig.line.open);
+    const int64_t before = sim::NowMs();
+    EXPECT_EQ(rig.End(), 0);
+    EXPECT_EQ(sim::NowMs(), before);
+    EXPECT_FALSE(rig.line.open);
+}
+
+TEST_F(ColdStartTest, ABufferThatCannotBeAllocatedLeavesTheThreadRunning) {
+    DriverRig rig;
+    failingSize = 16384;
+    ASSERT_EQ(rig.Start(), 1);
+    EXPECT_EQ(HostLines().back(),
+              (LogLine{32, "TELDRV> ColdStart() ERROR, allocating on-line gate buffer (16384 bytes)"}));
+    EXPECT_EQ(rig.ctx->changeBuffer, nullptr);
+    EXPECT_EQ(sim::RunningThreads(), 1);
+    // The thread still answers calls.
+    ASSERT_TRUE(rig.CallIn());
+    EXPECT_TRUE(rig.ServeAndHangUp());
+    EXPECT_EQ(rig.End(), 0);
+    EXPECT_EQ(sim::RunningThreads(), 0);
+}
+
+TEST_F(ColdStartTest, ASecondColdStartIsRefusedAndTheDriverRunsOn) {
+    DriverRig rig;
+    ASSERT_EQ(rig.Start(), 0);
+    const platform::PortHandle handle = LoadShared(rig.ctx->portHandle);
+    GateChange* buffer = rig.ctx->changeBuffer;
+    ASSERT_EQ(rig.Write(1), 0);
+    korpro_sim::ClearLog();
+    EXPECT_EQ(rig.Op(1, &rig.params), 1);
+    EXPECT_EQ(korpro_sim::Log(), (std::vector<LogLine>{{32, "TELDRV> ColdStart() error, driver already started on "
+                                                             "this context, EndVpi() must come first"}}));
+    EXPECT_EQ(LoadShared(rig.ctx->portHandle), handle);
+    EXPECT_EQ(rig.ctx->changeBuffer, buffer);
+    EXPECT_EQ(rig.Entry(0).reference, 1u);
+    EXPECT_EQ(sim::RunningThreads(), 1);
+    // The armed call still goes out.
+    ASSERT_TRUE(rig.AwaitCall(30000));
+    EXPECT_TRUE(rig.ServeAndHangUp());
+}
+
+TEST_F(ColdStartTest, CloseComClosesOnceAndThenFindsNoPort) {
+    DriverRig rig;
+    // Before any start the block's handle is garbage, not a port.
+    EXPECT_EQ(rig.Op(12), 0);
+    ASSERT_EQ(rig.Start(), 0);
+    korpro_sim::ClearLog();
+    EXPECT_EQ(rig.Op(12), 0);
+    EXPECT_FALSE(rig.line.open);
+    EXPECT_EQ(LoadShared(rig.ctx->portHandle), 0u);
+    EXPECT_EQ(rig.Op(12), 0);
+    EXPECT_EQ(korpro_sim::Log(),
+              (std::vector<LogLine>{{64, "TELDRV> CloseCom() exited 0"}, {64, "TELDRV> CloseCom() exited 0"}}));
+}
+
+TEST_F(ColdStartTest, APortThatRefusesToCloseKeepsItsHandleAndEndVpiStillEnds) {
+    DriverRig rig;
+    ASSERT_EQ(rig.Start(), 0);
+    const platform::PortHandle handle = LoadShared(rig.ctx->portHandle);
+    rig.line.faults.failClose = true;
+    korpro_sim::ClearLog();
+    EXPECT_EQ(rig.Op(12), 2);
+    EXPECT_EQ(LoadShared(rig.ctx->portHandle), handle);
+    EXPECT_EQ(korpro_sim::Log(), (std::vector<LogLine>{{64, "TELDRV> CloseCom() exited 2"}}));
+
+    korpro_sim::ClearLog();
+    EXPECT_EQ(rig.End(), 0);
+    const std::vector<LogLine> lines = HostLines();
+    EXPECT_EQ(lines, (std::vector<LogLine>{{64, "TELDRV> CloseCom() exited 2"}, {64, "TELDRV> EndVpi() exited"}}));
+    // Nothing is released twice, however often the host asks.
+    EXPECT_EQ(rig.Op(11), 0);
+    EXPECT_EQ(rig.Op(12), 0);
+    rig.line.faults.failClose = false;
+    EXPECT_EQ(ClosePort(handle), kPortOk);
+}
+
+TEST_F(ColdStartTest, EndVpiStopsTheThreadAndReturnsAfterIt) {
+    DriverRig rig;
+    ASSERT_EQ(rig.Start(), 0);
+    // At once: the thread may not even have marked itself yet.
+    korpro_sim::ClearLog();
+    EXPECT_EQ(rig.End(), 0);
+    EXPECT_EQ(LoadShared(rig.ctx->answerThreadRunning), 0);
+    EXPECT_FALSE(rig.line.open);
+    // The thread reset the modem and switched auto-answer off before the port closed.
+    const std::vector<std::string> commands = rig.modem.Commands();
+    ASSERT_GE(commands.size(), 3u);
+    EXPECT_EQ(std::vector<std::string>(commands.end() - 3, commands.end()),
+              (std::vector<std::string>{"ATH0", "ATZ", "ATS0=0"}));
+    const std::vector<LogLine> lines = korpro_sim::Log();
+    const size_t resetting = IndexOf(lines, "TELDRV> AutoAnswerThread() info: resetting modem...");
+    const size_t closed = IndexOf(lines, "TELDRV> CloseCom() exited 0");
+    ASSERT_LT(resetting, lines.size()) << LogText();
+    EXPECT_LT(resetting, closed);
+    EXPECT_LT(closed, IndexOf(lines, "TELDRV> EndVpi() exited"));
+    ASSERT_TRUE(DriverRig::WaitFor([] { return sim::RunningThreads() == 0; }, 1000));
+    EXPECT_TRUE(driver_test::Logged("TELDRV> AutoAnswerThread() info: thread stopped"));
+}
+
+TEST_F(ColdStartTest, EndVpiWaitsForACallInProgressAndForTheGateMessageThread) {
+    DriverRig rig;
+    ASSERT_EQ(rig.Start(), 0);
+    ASSERT_TRUE(rig.CallIn());
+    // A gate message thread that ends a minute after onlineActive falls.
+    StoreShared<uint8_t>(rig.ctx->onlineThreadRunning, 1);
+    StoreShared<uint8_t>(rig.ctx->onlineActive, 1);
+    struct Online {
+        DriverRig* rig;
+        std::atomic<int64_t> endedAt{-1};
+    } online{&rig};
+    platform::StartThread(
+        [](void* raw) {
+            auto* o = static_cast<Online*>(raw);
+            while (LoadShared(o->rig->ctx->onlineActive) != 0) platform::Sleep(50);
+            platform::Sleep(60000);
+            o->endedAt = sim::NowMs();
+            StoreShared<uint8_t>(o->rig->ctx->onlineThreadRunning, 0);
+        },
+        &online, 4096);
+    // The central serves on for 5 s while the host ends the driver.
+    int64_t endedAt = -1;
+    std::atomic<bool> ended{false};
+    struct Host {
+        DriverRig* rig;
+        std::atomic<bool>* ended;
+        int64_t* endedAt;
+    } host{&rig, &ended, &endedAt};
+    platform::StartThread(
+        [](void* raw) {
+            auto* h = static_cast<Host*>(raw);
+            EndVpi(&h->rig->block);
+            *h->endedAt = sim::NowMs();
+            h->ended->store(true);
+        },
+        &host, 8192);
+    platform::Sleep(5000);
+    EXPECT_FALSE(ended.load());
+    EXPECT_TRUE(rig.ServeAndHangUp());
+    const int64_t hungUp = sim::NowMs();
+    ASSERT_TRUE(DriverRig::WaitFor([&] { return ended.load(); }, 120000));
+    rig.ended = true;
+    // The session's 3 s, the modem resets and the final reset sequence, and
+    // then the gate message thread.
+    EXPECT_GT(endedAt, hungUp + 3000);
+    EXPECT_GE(endedAt, online.endedAt.load());
+    EXPECT_GT(online.endedAt.load(), 60000);
+    EXPECT_FALSE(rig.line.open);
+}
+
+TEST_F(ColdStartTest, AfterEndVpiEveryCallAnswersZeroAndDoesNothing) {
+    DriverRig rig;
+    ASSERT_EQ(rig.Start(), 0);
+    ASSERT_EQ(rig.End(), 0);
+    korpro_sim::ClearLog();
+    VpiInfo info{};
+    EXPECT_EQ(rig.Op(14, &info), 0);
+    EXPECT_EQ(info.typeCode, 0u);
+    EXPECT_EQ(rig.Op(1, &rig.params), 0);
+    EXPECT_EQ(rig.Op(17), 0);
+    EXPECT_EQ(rig.Write(1), 0);
+    EXPECT_EQ(rig.Op(12), 0);
+    EXPECT_EQ(rig.Op(11), 0);
+    EXPECT_TRUE(korpro_sim::Log().empty()) << LogText();
+    EXPECT_FALSE(rig.line.open);
+    EXPECT_EQ(sim::RunningThreads(), 0);
+}
+
+}  // namespace

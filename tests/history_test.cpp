@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <random>
 
+#include "calls/auto_answer.h"
 #include "sim/central_history.h"
 #include "sim/korpro_history.h"
+#include "sim/modem.h"
 #include "tests/link_rig.h"
 
 namespace {
@@ -326,6 +329,74 @@ TEST_F(HistoryTest, AWholeWindowSurvivesALossyLine) {
     // is one bad frame.
     EXPECT_EQ(LinesAt(8), std::vector<LogLine>(lostAnswers, LogLine{8, "TELDRV> info, his retry sent"}));
     EXPECT_EQ(LinesAt(64).size(), lostRequests);
+}
+
+// The same over the modem: the central calls, the auto-answer thread answers
+// and serves the session, and the host goes on writing history meanwhile.
+TEST(HistoryOverModem, ACalledStationDeliversItsWholeWindow) {
+    SimEnvironment env;
+    sim::Line& line = sim::CreateLine("SIM1");
+    sim::Modem modem(line);
+    sim::CentralStation central;
+    GateMap gates;
+    StationContext ctx{};
+    SetContextDefaults(&ctx);
+    std::strcpy(ctx.portName, "SIM1");
+    const uint16_t settings[4] = {19200, 8, 0, 0};
+    ASSERT_EQ(OpenPort("SIM1", settings, kPortOptionsDriver, &ctx.portHandle), kPortOk);
+    ctx.gateIdMap = gates.map;
+    ctx.gateIdMapSize = kMapSize;
+    stopFlag = 0;
+
+    std::mt19937 random(44);
+    std::vector<sim::HistoryRecordOnWire> wanted;
+    const uint16_t ids[] = {100, 101, 250, 7, 5, 299, 300, 4000, 4001, 4002};
+    std::vector<HistoryEntry> files;
+    for (uint32_t n = 0; n < 4000; ++n) {
+        const uint16_t id = ids[random() % 10];
+        files.push_back(Entry(id, kT0 - 7200 + static_cast<int32_t>(n), n));
+        if (IsStationGate(id)) wanted.push_back({static_cast<uint16_t>(IndexOf(id)), files.back().payload});
+    }
+    korpro_sim::AddHistory(files);
+
+    ASSERT_EQ(platform::StartThread([](void* c) { AutoAnswerThread(static_cast<StationContext*>(c)); }, &ctx,
+                                    kAutoAnswerStackSize),
+              0);
+    for (int i = 0; i < 100 && modem.SRegister(0) != 1; ++i) platform::Sleep(100);
+    ASSERT_EQ(modem.SRegister(0), 1);
+    modem.Ring(central);
+    ASSERT_TRUE(central.WaitConnected(60000));
+    platform::Sleep(500);
+
+    sim::HistoryCollectOptions options;
+    options.timeoutMs = 3000;
+    uint32_t written = 0;
+    options.loseRequest = [&](int frame) { return frame % 11 == 6; };
+    options.loseAnswer = [&](int frame) {
+        // A station gate changes now and then while the window is read.
+        if (frame % 4 == 0) {
+            const int32_t now = sim::CalendarSeconds();
+            korpro_sim::RecordGateValue(101, 7.25 + written, now);
+            wanted.push_back({1, korpro_sim::ValuePayload(now, 0, 0, 7.25 + written)});
+            ++written;
+        }
+        return frame % 9 == 4;
+    };
+    const sim::HistoryCollection got = sim::CollectHistory(central, static_cast<uint32_t>(kT0 - 7200), options);
+    EXPECT_TRUE(got.complete) << got.error;
+    EXPECT_GT(got.repetitions, 10);
+    EXPECT_GT(written, 10u);
+    EXPECT_EQ(got.records.size(), wanted.size());
+    EXPECT_TRUE(got.records == wanted);
+    EXPECT_EQ(central.HangUp(), (Bytes{0x78}));
+    platform::Sleep(5000);
+    EXPECT_TRUE(korpro_sim::OpenHistoryHandles().empty());
+    EXPECT_EQ(korpro_sim::HistoryCloseCalls().size(), 1u);
+
+    stopFlag = 1;
+    for (int i = 0; i < 300 && LoadShared(ctx.answerThreadRunning) != 0; ++i) platform::Sleep(100);
+    EXPECT_EQ(LoadShared(ctx.answerThreadRunning), 0);
+    ClosePort(ctx.portHandle);
 }
 
 }  // namespace

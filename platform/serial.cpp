@@ -18,6 +18,7 @@ constexpr size_t kSlotBits = 8;
 constexpr size_t kSlots = size_t{1} << kSlotBits;
 
 struct Port {
+    Port(const SerialBackend* b, void* s) : backend(b), state(s) {}
     const SerialBackend* backend;
     void* state;
     bool closed = false;

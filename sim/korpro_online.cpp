@@ -133,6 +133,11 @@ std::vector<GateValueWrite> GateValueWrites() {
     return S().writes;
 }
 
+void ClearGateValueWrites() {
+    sim::WorldLock lock(sim::WorldMutex());
+    S().writes.clear();
+}
+
 size_t PendingMessages(uint8_t clientId) {
     sim::WorldLock lock(sim::WorldMutex());
     auto found = S().clients.find(clientId);

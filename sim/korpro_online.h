@@ -67,6 +67,7 @@ KORPRO_SIM_API std::vector<uint8_t> Clients();
 KORPRO_SIM_API std::vector<uint8_t> RemovedClients();
 KORPRO_SIM_API std::vector<GateRequest> GateRequests();
 KORPRO_SIM_API std::vector<GateValueWrite> GateValueWrites();
+KORPRO_SIM_API void ClearGateValueWrites();
 // Messages raised for a client and not yet taken by Kor5WaitMsg.
 KORPRO_SIM_API size_t PendingMessages(uint8_t clientId);
 KORPRO_SIM_API int WaitCalls();

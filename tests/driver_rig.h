@@ -77,8 +77,12 @@ struct DriverRig {
         modem.Register(kCentralNumber, &central);
     }
     ~DriverRig() {
-        // The driver's thread must be gone before the line and the modem are.
-        if (started && !ended) EndVpi(&block);
+        // The driver's thread must be gone before the line and the modem are;
+        // a call left standing by a failed test would hold it forever.
+        if (started && !ended) {
+            modem.DropCarrier();
+            EndVpi(&block);
+        }
         fs::current_path(oldDirectory);
         std::error_code ignored;
         fs::remove_all(directory, ignored);

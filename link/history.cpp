@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "config/config_alloc.h"
 #include "host/korpro.h"
 #include "link/requests.h"
 #include "platform/time.h"
@@ -67,7 +68,7 @@ void RequestStartHistory(StationContext*, const uint8_t* body, uint16_t length, 
     // open, whatever that open answers: nothing stays open or allocated.
     if (session->historyOpen) CloseHistory(session);
 
-    uint8_t filter[kHistoryFilterSize];
+    uint8_t filter[kHistoryFilterStorage] = {};
     FillHistoryFilter(filter, Le32(body + 1), static_cast<uint32_t>(platform::CalendarTime()));
     uint32_t handle = 0;
     const uint16_t result = static_cast<uint16_t>(Kor5VfiOpen(0, 0, 1, 0, filter, &handle));
@@ -79,7 +80,8 @@ void RequestStartHistory(StationContext*, const uint8_t* body, uint16_t length, 
     } else {
         session->historyHandle = handle;
         session->historyOpen = true;
-        session->historyBuffer = static_cast<uint8_t*>(std::malloc(kHistoryBufferSize));
+        // The driver's allocator hook, so that a refused allocation can be tested.
+        session->historyBuffer = static_cast<uint8_t*>(configAlloc(kHistoryBufferSize));
         if (session->historyBuffer == nullptr) {
             session->historyOpen = false;
             err(kLogInfo, "TELDRV> DoTheCom() allocation history buffer failed");

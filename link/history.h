@@ -12,6 +12,9 @@ constexpr size_t kFilterStartOffset = 4;
 constexpr size_t kFilterEndOffset = 8;
 constexpr size_t kFilterReservedOffset = 12;
 constexpr uint32_t kFilterAllGates = 65535;
+// A host that copies the record as a padded C structure reads 16 bytes; the
+// two beyond the record are passed as zeros.
+constexpr size_t kHistoryFilterStorage = 16;
 // The window ends this long after the start request.
 constexpr uint32_t kHistoryWindowAhead = 1800;
 

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need, from Debian's packages, when it
-# is missing. Usage: install-deps.sh [build|test]
+# is missing. Usage: install-deps.sh [build|test|fuzz]
 set -euo pipefail
 want=(cmake ninja-build g++ make binutils)
-if [ "${1:-build}" = test ]; then
-  want+=(libgtest-dev libgmock-dev)
-fi
+case "${1:-build}" in
+  test) want+=(libgtest-dev libgmock-dev) ;;
+  fuzz) want+=(clang libclang-rt-14-dev) ;;
+esac
 missing=()
 for pkg in "${want[@]}"; do
   dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs the whole test suite: the quick
 # build first, then the same suite under AddressSanitizer with
-# UndefinedBehaviorSanitizer, then under ThreadSanitizer.
+# UndefinedBehaviorSanitizer, then under ThreadSanitizer, then every fuzz
+# target for a bounded time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh test
@@ -19,4 +20,5 @@ run_suite() {
 run_suite quick -DCMAKE_BUILD_TYPE=RelWithDebInfo
 run_suite asan -DCMAKE_BUILD_TYPE=Debug -DTELDRV_SANITIZE=address,undefined
 run_suite tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTELDRV_SANITIZE=thread
+bash scripts/run-fuzz.sh
 echo "=== all suites passed"

@@ -293,7 +293,10 @@ TEST_F(OnlineTest, AHundredWaitingChangesGoAsSixtyFourAndThirtySix) {
 TEST_F(OnlineTest, AStopMessageEndsTheThreadAndTheSession) {
     Install(4, 64);
     const uint8_t client = StartOnline();
+    LetThreadsRun();  // the session waits for its next request
     korpro_sim::SendMessageToAll(korpro_sim::kMessageStop);
+    LetThreadsRun();
+    EXPECT_EQ(rig.ctx.onlineThreadRunning, 0);
     // The session ends after the request it is on.
     EXPECT_EQ(rig.central.Station(), (Bytes{0x73, 7, 7, 7}));
     ASSERT_TRUE(rig.WaitSession(30000));

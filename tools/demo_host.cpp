@@ -1,16 +1,41 @@
 // A small host: loads the driver library as the process-monitoring host does,
-// asks for its description and calls a few operations, printing what the
-// driver answered and logged.
+// asks for its description, then starts the driver on a simulated modem line
+// with the example init and station gate files. A simulated central station
+// calls the station in and hangs up; the host writes ALARM_CALL and the
+// driver calls the central station back. Everything runs on the virtual
+// clock, and the demo prints one transcript with virtual times: the modem's
+// commands and calls, the frames exchanged and the driver's log lines.
 #include <dlfcn.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "host/records.h"
+#include "sim/central.h"
+#include "sim/korpro_alerts.h"
 #include "sim/korpro_sim.h"
+#include "sim/line.h"
+#include "sim/modem.h"
+#include "sim/world.h"
+#include "tools/gate_file.h"
 
 namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int64_t kEpoch = 1796601600;  // 2026-12-07 00:00:00 UTC
+constexpr const char* kCentralNumber = "0301234567";
 
 // The banner is code page 437; show its box-drawing characters as UTF-8.
 std::string Cp437ToUtf8(const char* text) {
@@ -35,10 +60,199 @@ void PrintLog() {
     korpro_sim::ClearLog();
 }
 
+std::string Visible(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '\r' || c == '\n') {
+            if (!out.empty() && out.back() != ' ') out += ' ';
+        } else {
+            out += c;
+        }
+    }
+    while (!out.empty() && out.back() == ' ') out.pop_back();
+    while (!out.empty() && out.front() == ' ') out.erase(out.begin());
+    return out;
+}
+
+// One line of the transcript.
+struct Entry {
+    int64_t timeMs;
+    int order;  // within one millisecond: host and driver first, then the modem
+    std::string text;
+    uint64_t seq = NextSeq();
+
+    static uint64_t NextSeq() {
+        static std::atomic<uint64_t> counter{0};
+        return counter++;
+    }
+};
+
+// Stamps the driver's log lines with the virtual time they appeared at (to
+// within the millisecond it looks), taking part in the clock while it runs.
+class LogWatch {
+public:
+    void Start() {
+        thread_ = std::thread([this] {
+            sim::Participant self;
+            while (!stop_.load()) {
+                Collect();
+                sim::SleepMs(1);
+            }
+            Collect();
+            done_.store(true);
+        });
+    }
+    // The caller takes part in the clock: it waits on it for the last look.
+    std::vector<Entry> Stop() {
+        stop_.store(true);
+        while (!done_.load()) sim::SleepMs(10);
+        thread_.join();
+        std::lock_guard lock(mutex_);
+        return entries_;
+    }
+
+    // Also called by the host's side, so that what a call logged comes before
+    // the host's note of its result.
+    void Collect() {
+        std::lock_guard lock(mutex_);
+        const std::vector<korpro_sim::LogLine> log = korpro_sim::Log();
+        const int64_t now = sim::NowMs();
+        for (; seen_ < log.size(); ++seen_) {
+            char level[16];
+            std::snprintf(level, sizeof level, "[%2d] ", log[seen_].level);
+            entries_.push_back({now, 1, std::string("driver log   ") + level + log[seen_].text});
+        }
+    }
+
+private:
+    std::mutex mutex_;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> done_{false};
+    size_t seen_ = 0;
+    std::vector<Entry> entries_;
+};
+
+std::string ModemEventText(const sim::ModemEvent& event) {
+    using K = sim::ModemEventKind;
+    switch (event.kind) {
+        case K::Command: return "modem        " + event.text + "  ->  " + Visible(event.reply);
+        case K::Escape: return "modem        +++  ->  " + Visible(event.reply);
+        case K::DtrLow: return "modem        DTR low";
+        case K::DtrHigh: return "modem        DTR high";
+        case K::Ring: return "modem        RING " + event.text;
+        case K::Connect: return "modem        CONNECT (" + event.text + ")";
+        case K::Busy: return "modem        BUSY";
+        case K::NoCarrier: return "modem        NO CARRIER";
+        case K::HangUp: return "modem        call ended (" + event.text + ")";
+        case K::CallerGaveUp: return "modem        caller gave up";
+        case K::CallRefused: return "modem        call refused";
+    }
+    return "modem        ?";
+}
+
+// The central station's side of the link: each request and response with
+// its time, frame tag and body.
+class CentralSide {
+public:
+    CentralSide(sim::CentralStation& central, LogWatch& watch) : central_(central), watch_(watch) {}
+
+    bool Ask(const char* what, const sim::Bytes& body) {
+        Add(std::string("central  ->  FEC ") + Tag(static_cast<uint16_t>(central_.lastTag() + 1)) + " " + what +
+            "  [" + sim::Hex(body) + "]");
+        const std::optional<sim::Bytes> answer = central_.Ask(body);
+        if (!answer) {
+            Add("central      no answer");
+            return false;
+        }
+        Add(std::string("station  ->  FER ") + Tag(central_.lastTag()) + " answer  [" + sim::Hex(*answer) + "]");
+        return true;
+    }
+    // Identifies the station, sets its clock, and hangs up.
+    bool Poll() {
+        platform::SystemTime utc{2026, 12, 1, 7, 0, 0, 0, 0};
+        const int64_t seconds = sim::CalendarSeconds() - kEpoch;
+        utc.wHour = static_cast<uint16_t>(seconds / 3600);
+        utc.wMinute = static_cast<uint16_t>(seconds / 60 % 60);
+        utc.wSecond = static_cast<uint16_t>(seconds % 60);
+        return Ask("FE_REQ_STATION", sim::StationRequest()) &&
+               Ask("FE_REQ_SYNC_CLOCK", sim::SyncClockRequest(utc)) && Ask("FE_REQ_HANG_UP", sim::HangUpRequest());
+    }
+    void Note(const std::string& text) { Add("---- " + text); }
+    std::vector<Entry> entries;
+
+private:
+    static std::string Tag(uint16_t tag) {
+        char text[16];
+        std::snprintf(text, sizeof text, "tag %04X", tag);
+        return text;
+    }
+    void Add(const std::string& text) {
+        watch_.Collect();
+        entries.push_back({sim::NowMs(), 1, text});
+    }
+    sim::CentralStation& central_;
+    LogWatch& watch_;
+};
+
+// Lets the simulated world run until `done` holds or timeoutMs has passed.
+template <typename Done>
+bool RunUntil(Done done, int64_t timeoutMs) {
+    const int64_t until = sim::NowMs() + timeoutMs;
+    while (!done()) {
+        if (sim::NowMs() >= until) return false;
+        sim::SleepMs(100);
+    }
+    return true;
+}
+
+std::string ReadText(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// The working directory the driver opens its files in: the example init file
+// and the station gate file made from the example gate list. Also tells the
+// simulated host runtime the gates' names.
+bool PrepareDirectory(const fs::path& examples, fs::path* directory) {
+    std::string pattern = (fs::temp_directory_path() / "teldrv-demo-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) return false;
+    *directory = pattern;
+    std::error_code error;
+    fs::copy_file(examples / "TELDRV01.INT", *directory / "TELDRV01.INT", error);
+    if (error) {
+        std::fprintf(stderr, "cannot copy %s: %s\n", (examples / "TELDRV01.INT").c_str(), error.message().c_str());
+        return false;
+    }
+    std::vector<gatefile::GateSpec> gates;
+    std::string why;
+    if (!gatefile::ParseGateList(ReadText(examples / "07_gates.txt"), "07_gates.txt", &gates, &why)) {
+        std::fprintf(stderr, "%s\n", why.c_str());
+        return false;
+    }
+    for (size_t i = 0; i < gates.size(); ++i) korpro_sim::DefineGate(gates[i].name, static_cast<uint16_t>(100 + i));
+    if (!gatefile::WriteBytes((*directory / "07_GATES.DAT").string(), gatefile::BuildGateFile(7, gates), &why)) {
+        std::fprintf(stderr, "%s\n", why.c_str());
+        return false;
+    }
+    std::printf("working directory %s: TELDRV01.INT (example), 07_GATES.DAT (%zu gates from 07_gates.txt)\n",
+                directory->c_str(), gates.size());
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const char* path = argc > 1 ? argv[1] : TELDRV_LIBRARY;
+    const fs::path examples = argc > 2 ? argv[2] : TELDRV_EXAMPLES;
+
+    // The virtual clock: this thread takes part, so the driver's waits
+    // (modem resets, dial time-outs, retry delays) cost no real time.
+    sim::ResetClock(sim::ClockMode::Virtual, kEpoch);
+    sim::Participant self;
+
     void* library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
     if (!library) {
         std::fprintf(stderr, "cannot load %s: %s\n", path, dlerror());
@@ -63,17 +277,105 @@ int main(int argc, char** argv) {
                 Cp437ToUtf8(info.banner).c_str());
     PrintLog();
 
+    // The host allocates the block with the size the driver asked for.
+    void* context = std::malloc(info.contextSize);
+    std::memset(context, 0, info.contextSize);
     const struct {
         uint32_t code;
         const char* name;
     } calls[] = {{2, "WarmStart"}, {4, "BlockAddressParser"}, {5, "SingleRead"}, {6, "BlockRead"},
                  {10, "BlockWrite"}, {13, "ReOpenCom"}, {15, "ChangeVpiParams"}, {9, "(empty slot 9)"},
                  {17, "(code 17)"}};
-    alignas(8) static unsigned char context[4096];
     for (const auto& c : calls) {
-        VpiCallBlock block{context, c.code, 0, 0, nullptr};
+        VpiCallBlock block{context, c.code, 1, 0, nullptr};
         std::printf("\n%s (code %u) -> %d\n", c.name, c.code, vpiMain(&block));
         PrintLog();
+    }
+
+    // The simulated world: a modem on line SIM1 and the central station,
+    // which the modem reaches at the number of dial reference 1.
+    std::printf("\n==== The driver on a simulated modem line ====\n");
+    fs::path directory;
+    if (!PrepareDirectory(examples, &directory)) return 1;
+    const fs::path oldDirectory = fs::current_path();
+    fs::current_path(directory);
+    sim::Line& line = sim::CreateLine("SIM1");
+    sim::Modem modem(line);
+    sim::CentralStation central;
+    modem.Register(kCentralNumber, &central);
+    LogWatch watch;
+    CentralSide centralSide(central, watch);
+    watch.Start();
+
+    auto op = [&](uint32_t code, void* parameters) {
+        VpiCallBlock block{context, code, 1, 0, parameters};
+        return vpiMain(&block);
+    };
+    bool ok = true;
+
+    ColdStartParams params{{'S', 'I', 'M', '1', '\0'}, 1, 0, 19200, 8, 0, 0};
+    centralSide.Note("host: ColdStart on port SIM1, 19200 baud");
+    result = op(1, &params);
+    centralSide.Note("host: ColdStart -> " + std::to_string(result));
+    ok = ok && result == 0;
+
+    // The driver resets the modem and switches auto-answer on.
+    ok = ok && RunUntil([&] { return modem.SRegister(0) == 1; }, 30000);
+    centralSide.Note("the central station calls the station");
+    modem.Ring(central);
+    ok = ok && central.WaitConnected(30000);
+    sim::SleepMs(500);
+    ok = ok && centralSide.Poll();
+    ok = ok && RunUntil([&] { return !central.IsConnected() && modem.SRegister(0) == 1; }, 60000);
+
+    GateAddress gate{};
+    gate.address = "ALARM_CALL";
+    gate.gateType = 1;
+    result = op(3, &gate);
+    centralSide.Note("host: SingleAddressParser 'ALARM_CALL' -> " + std::to_string(result));
+    uint8_t value[4] = {0, 0, 1, 0};  // dial reference 1
+    GateWrite write{};
+    write.address = "ALARM_CALL";
+    write.value = value;
+    result = op(7, &write);
+    centralSide.Note("host: SingleWrite ALARM_CALL = 1 -> " + std::to_string(result));
+    ok = ok && result == 0;
+
+    // Due 3 s later: the driver dials the central station, which answers.
+    ok = ok && central.WaitConnected(120000);
+    sim::SleepMs(500);
+    ok = ok && centralSide.Poll();
+    ok = ok && RunUntil([&] { return !central.IsConnected() && modem.SRegister(0) == 1; }, 60000);
+
+    if (!ok) modem.DropCarrier();  // a call left standing would hold EndVpi
+    centralSide.Note("host: EndVpi");
+    result = op(11, nullptr);
+    centralSide.Note("host: EndVpi -> " + std::to_string(result));
+    RunUntil([] { return sim::RunningThreads() == 0; }, 10000);
+    std::free(context);
+    std::vector<Entry> transcript = watch.Stop();
+
+    for (const sim::ModemEvent& event : modem.Transcript()) transcript.push_back({event.timeMs, 2, ModemEventText(event)});
+    transcript.insert(transcript.end(), centralSide.entries.begin(), centralSide.entries.end());
+    std::stable_sort(transcript.begin(), transcript.end(), [](const Entry& a, const Entry& b) {
+        if (a.timeMs != b.timeMs) return a.timeMs < b.timeMs;
+        return a.order != b.order ? a.order < b.order : a.seq < b.seq;
+    });
+    std::printf("\n  virtual time  what\n");
+    for (const Entry& entry : transcript) {
+        std::printf("  %9.3f s    %s\n", static_cast<double>(entry.timeMs) / 1000.0, entry.text.c_str());
+    }
+
+    size_t dials = 0;
+    for (const std::string& command : modem.Commands()) dials += command.rfind("ATD", 0) == 0;
+    std::printf("\nsummary: incoming call served, %zu alarm call dialled, %zu alerts, %.1f s of virtual time\n",
+                dials, korpro_sim::Alerts().size(), static_cast<double>(sim::NowMs()) / 1000.0);
+    fs::current_path(oldDirectory);
+    std::error_code ignored;
+    fs::remove_all(directory, ignored);
+    if (!ok) {
+        std::printf("the demo did not run as expected\n");
+        return 1;
     }
     return 0;
 }

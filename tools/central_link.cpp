@@ -1,0 +1,361 @@
+#include "tools/central_link.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/time.h"
+#include "serial/port.h"
+
+namespace central {
+
+namespace {
+
+constexpr uint8_t kStx = 0x02;
+constexpr uint8_t kEtx = 0x03;
+constexpr uint8_t kDle = 0x10;
+constexpr size_t kHeaderSize = 9;
+constexpr size_t kFooterSize = 4;
+
+uint16_t Le16(const Bytes& body, size_t at) { return static_cast<uint16_t>(body[at] | (body[at + 1] << 8)); }
+uint32_t Le32(const Bytes& body, size_t at) {
+    return static_cast<uint32_t>(body[at]) | static_cast<uint32_t>(body[at + 1]) << 8 |
+           static_cast<uint32_t>(body[at + 2]) << 16 | static_cast<uint32_t>(body[at + 3]) << 24;
+}
+
+std::string Format(const char* format, auto... args) {
+    char text[256];
+    std::snprintf(text, sizeof text, format, args...);
+    return text;
+}
+
+// Units of 10 ms for the port layer, never 0 (which would not wait at all).
+int32_t Units(uint64_t ms) { return static_cast<int32_t>(std::clamp<uint64_t>((ms + 9) / 10, 1, 0x7FFFFFFF)); }
+
+}  // namespace
+
+const char* ExitCodeName(int code) {
+    switch (code) {
+        case kExitOk: return "done";
+        case kExitUsage: return "usage";
+        case kExitPort: return "port or modem";
+        case kExitNoCarrier: return "no carrier";
+        case kExitNoAnswer: return "no answer";
+        case kExitRejected: return "rejected request";
+        case kExitBadFrame: return "bad frame";
+        case kExitFile: return "file";
+    }
+    return "?";
+}
+
+uint16_t FrameChecksum(const uint8_t* headerTagToDle, const Bytes& body) {
+    uint16_t sum = 0;
+    for (size_t i = 0; i < 5; ++i) sum = static_cast<uint16_t>(sum + (headerTagToDle[i] ^ 0x55));
+    for (uint8_t byte : body) sum = static_cast<uint16_t>(sum + (byte ^ 0x55));
+    return sum;
+}
+
+Bytes EncodeFrame(const char* magic, uint16_t tag, const Bytes& body) {
+    const uint16_t length = static_cast<uint16_t>(body.size());
+    Bytes frame = {kStx,
+                   static_cast<uint8_t>(magic[0]),
+                   static_cast<uint8_t>(magic[1]),
+                   static_cast<uint8_t>(magic[2]),
+                   static_cast<uint8_t>(tag >> 8),
+                   static_cast<uint8_t>(tag),
+                   static_cast<uint8_t>(length >> 8),
+                   static_cast<uint8_t>(length),
+                   kDle};
+    const uint16_t sum = FrameChecksum(&frame[4], body);
+    frame.insert(frame.end(), body.begin(), body.end());
+    frame.insert(frame.end(), {kDle, static_cast<uint8_t>(sum >> 8), static_cast<uint8_t>(sum), kEtx});
+    return frame;
+}
+
+std::string CheckFrame(const Bytes& bytes, const char* magic, DecodedFrame* frame) {
+    if (bytes.size() < kHeaderSize) return Format("short header (%zu of 9 bytes)", bytes.size());
+    frame->magic.assign(reinterpret_cast<const char*>(&bytes[1]), 3);
+    if (bytes[0] != kStx || frame->magic != magic || bytes[8] != kDle) return "bad header";
+    frame->tag = static_cast<uint16_t>(bytes[4] << 8 | bytes[5]);
+    const size_t length = static_cast<size_t>(bytes[6] << 8 | bytes[7]);
+    if (length > kMaxBody) return Format("body length %zu above 1280", length);
+    const size_t have = std::min(length, bytes.size() - kHeaderSize);
+    frame->body.assign(bytes.begin() + kHeaderSize, bytes.begin() + static_cast<std::ptrdiff_t>(kHeaderSize + have));
+    if (have < length) return Format("short body (%zu of %zu bytes)", have, length);
+    frame->computed = FrameChecksum(&bytes[4], frame->body);
+    if (bytes.size() < kHeaderSize + length + kFooterSize) {
+        return Format("short footer (%zu of 4 bytes)", bytes.size() - kHeaderSize - length);
+    }
+    const uint8_t* footer = &bytes[kHeaderSize + length];
+    frame->checksum = static_cast<uint16_t>(footer[1] << 8 | footer[2]);
+    if (footer[0] != kDle || footer[3] != kEtx) return "bad footer";
+    if (bytes.size() != kHeaderSize + length + kFooterSize) return "bytes after the frame";
+    if (frame->checksum != frame->computed) {
+        return Format("checksum %04X, computed %04X: BAD", frame->checksum, frame->computed);
+    }
+    return "";
+}
+
+std::string Hex(const uint8_t* data, size_t size) {
+    std::string text;
+    text.reserve(size * 3);
+    for (size_t i = 0; i < size; ++i) {
+        if (i) text += ' ';
+        text += Format("%02X", data[i]);
+    }
+    return text;
+}
+
+std::string RequestName(uint8_t code) {
+    switch (code) {
+        case 'C': return "FE_REQ_SYNC_CLOCK";
+        case 'H': return "FE_REQ_START_HISTORY";
+        case 'M': return "FE_REQ_CONT_ONLINE";
+        case 'O': return "FE_REQ_START_ONLINE";
+        case 'S': return "FE_REQ_STATION";
+        case 'T': return "FE_REQ_CONT_HISTORY";
+        case 'X': return "FE_REQ_HANG_UP";
+    }
+    return Format("request %02Xh", code);
+}
+
+std::string DescribeBody(const Bytes& body, bool request) {
+    if (body.empty()) return "empty body";
+    const uint8_t code = body[0];
+    const size_t n = body.size();
+    if (request) {
+        std::string name = RequestName(code);
+        if (code == 'C' && n == 17) {
+            name += Format(" %04u-%02u-%02u %02u:%02u:%02u.%03u UTC", Le16(body, 1), Le16(body, 3), Le16(body, 7),
+                           Le16(body, 9), Le16(body, 11), Le16(body, 13), Le16(body, 15));
+        } else if ((code == 'M' || code == 'T') && n >= 2) {
+            name += Format(" seq %u", body[1]);
+            if (code == 'M' && n == 8) name += Format(" write gate %u value bytes %s", Le16(body, 2), Hex(&body[4], 4).c_str());
+        } else if (code == 'H' && n == 5) {
+            name += Format(" since %u", Le32(body, 1));
+        }
+        return name;
+    }
+    switch (code) {
+        case '@': return "rejected";
+        case 's': return n == 4 ? Format("station %u", body[1]) : "station (bad length)";
+        case 'c': return "clock taken";
+        case 'x': return "hang-up taken";
+        case 'o': return n == 2 ? Format("on-line start, status %u", body[1]) : "on-line start (bad length)";
+        case 'h': return n == 2 ? Format("history open, status %u", body[1]) : "history open (bad length)";
+        case 'm':
+            if (n >= 2 && (n - 2) % 16 == 0) return Format("%zu changes", (n - 2) / 16);
+            if (n >= 3 && (n - 3) % 16 == 0) return Format("write status %u, %zu changes", body[2], (n - 3) / 16);
+            return "on-line answer (bad length)";
+        case 't':
+            if (n >= 2 && (n - 2) % 18 == 0) return Format("history status %u, %zu records", body[1], (n - 2) / 18);
+            return "history answer (bad length)";
+    }
+    return Format("response %02Xh", code);
+}
+
+Link::Link(platform::PortHandle port, const LinkOptions& options, std::ostream& trace)
+    : port_(port), options_(options), trace_(trace), startMs_(platform::MonotonicMs()) {}
+
+uint64_t Link::ElapsedMs() const { return platform::MonotonicMs() - startMs_; }
+
+void Link::Trace(const std::string& line) {
+    if (!options_.trace) return;
+    const uint64_t ms = ElapsedMs();
+    trace_ << Format("[%6llu.%03llu] ", static_cast<unsigned long long>(ms / 1000),
+                     static_cast<unsigned long long>(ms % 1000))
+           << line << '\n';
+}
+
+uint8_t Link::NextSequence() {
+    sequence_ = static_cast<uint8_t>(sequence_ + 1);
+    if (sequence_ == 0) sequence_ = 1;
+    return sequence_;
+}
+
+Link::Read Link::ReadFrame(Bytes* body) {
+    const uint64_t deadline = platform::MonotonicMs() + options_.timeoutMs;
+    Bytes noise;
+    uint8_t byte = 0;
+    for (;;) {
+        const uint64_t now = platform::MonotonicMs();
+        if (now >= deadline) {
+            if (!noise.empty()) Trace("<- noise " + Hex(noise));
+            return Read::Nothing;
+        }
+        SetReadTimeout(port_, Units(deadline - now));
+        uint32_t got = 0;
+        ReadExact(port_, &byte, 1, &got);
+        if (got == 0) continue;
+        if (byte == kStx) break;
+        noise.push_back(byte);
+    }
+    if (!noise.empty()) Trace("<- noise " + Hex(noise));
+
+    // The rest of the frame comes without long pauses, or not at all.
+    Bytes frame(kHeaderSize, 0);
+    frame[0] = kStx;
+    SetReadTimeout(port_, Units(options_.gapMs));
+    uint32_t got = 0;
+    ReadExact(port_, &frame[1], kHeaderSize - 1, &got);
+    frame.resize(1 + got);
+    if (frame.size() == kHeaderSize && frame[1] == 'F' && frame[2] == 'E' && frame[3] == 'R' && frame[8] == kDle) {
+        const size_t length = static_cast<size_t>(frame[6] << 8 | frame[7]);
+        if (length <= kMaxBody) {
+            frame.resize(kHeaderSize + length + kFooterSize);
+            got = 0;
+            ReadExact(port_, &frame[kHeaderSize], static_cast<uint32_t>(length + kFooterSize), &got);
+            frame.resize(kHeaderSize + got);
+        }
+    }
+    DecodedFrame decoded;
+    const std::string why = CheckFrame(frame, "FER", &decoded);
+    if (!why.empty()) {
+        Trace(Format("<- FER tag %04X  ", decoded.tag) + "bad frame: " + why + " | " + Hex(frame));
+        error_ = "bad frame: " + why;
+        return Read::Bad;
+    }
+    const std::string verdict = Format("checksum %04X ok", decoded.checksum);
+    if (decoded.tag != tag_) {
+        Trace(Format("<- FER tag %04X  answer to an earlier frame, ignored | ", decoded.tag) + Hex(frame));
+        return ReadFrame(body);
+    }
+    Trace(Format("<- FER tag %04X  ", decoded.tag) + DescribeBody(decoded.body, false) + " | " + Hex(frame) + " | " +
+          verdict);
+    *body = std::move(decoded.body);
+    return Read::Ok;
+}
+
+AskResult Link::Ask(const Bytes& body, Bytes* response) {
+    bool sawBad = false;
+    error_.clear();
+    for (int attempt = 1; attempt <= std::max(1, options_.attempts); ++attempt) {
+        if (options_.checkCarrier) {
+            uint32_t status = 0;
+            if (!platform::CommModemStatus(port_, &status) || !(status & platform::kModemStatusRlsdOn)) {
+                error_ = "carrier lost";
+                Trace("-- carrier lost");
+                return AskResult::NoCarrier;
+            }
+        }
+        // Whatever waits now is stale: the station speaks only when asked.
+        if (attempt > 1) ++repetitions_;
+        PurgeInput(port_);
+        tag_ = static_cast<uint16_t>(tag_ + 1);
+        const Bytes frame = EncodeFrame("FEC", tag_, body);
+        Trace(Format("-> FEC tag %04X  ", tag_) + DescribeBody(body, true) + (attempt > 1 ? " (again)" : "") + " | " +
+              Hex(frame) + Format(" | checksum %04X", FrameChecksum(&frame[4], body)));
+        ++framesSent_;
+        uint32_t written = 0;
+        if (WriteAll(port_, frame.data(), static_cast<uint32_t>(frame.size()), &written) != kPortOk) {
+            Trace("-- write failed");
+        }
+        Bytes answer;
+        const Read read = ReadFrame(&answer);
+        if (read == Read::Ok) {
+            const uint8_t code = body.empty() ? 0 : body[0];
+            if (!answer.empty() && (answer[0] == code + 0x20 || answer[0] == '@')) {
+                *response = std::move(answer);
+                return AskResult::Ok;
+            }
+            error_ = "bad frame: unexpected response code";
+            Trace("-- unexpected response code");
+            sawBad = true;
+            continue;
+        }
+        if (read == Read::Bad) {
+            sawBad = true;
+            PurgeInput(port_);
+            continue;
+        }
+        Trace(Format("-- no answer within %u ms", options_.timeoutMs));
+    }
+    if (!sawBad) error_ = "no answer";
+    return sawBad ? AskResult::BadFrame : AskResult::NoAnswer;
+}
+
+ModemDialogue::ModemDialogue(platform::PortHandle port, const ModemOptions& options, std::ostream& log)
+    : port_(port), options_(options), log_(log) {}
+
+bool ModemDialogue::Carrier() {
+    uint32_t status = 0;
+    return platform::CommModemStatus(port_, &status) && (status & platform::kModemStatusRlsdOn);
+}
+
+std::string ModemDialogue::ReadResult(uint32_t timeoutMs) {
+    static const char* const kFinal[] = {"OK", "ERROR", "CONNECT", "NO CARRIER", "BUSY", "NO DIALTONE", "NO DIAL TONE",
+                                         "NO ANSWER"};
+    const uint64_t deadline = platform::MonotonicMs() + timeoutMs;
+    std::string line;
+    for (;;) {
+        const uint64_t now = platform::MonotonicMs();
+        if (now >= deadline) return "";
+        SetReadTimeout(port_, Units(std::min<uint64_t>(deadline - now, 200)));
+        char c = 0;
+        uint32_t got = 0;
+        ReadExact(port_, &c, 1, &got);
+        if (got == 0) continue;
+        if (c != '\r' && c != '\n') {
+            line += c;
+            continue;
+        }
+        for (const char* final : kFinal) {
+            if (line.rfind(final, 0) == 0) return line;
+        }
+        line.clear();
+    }
+}
+
+std::string ModemDialogue::Command(const std::string& line, uint32_t timeoutMs) {
+    PurgeInput(port_);
+    const std::string text = line + "\r";
+    log_ << "modem: " << line << '\n';
+    WriteAll(port_, text.data(), static_cast<uint32_t>(text.size()), nullptr);
+    const std::string result = ReadResult(timeoutMs);
+    log_ << "modem: " << (result.empty() ? "(no reply)" : result) << '\n';
+    return result;
+}
+
+int ModemDialogue::Dial(const std::string& number) {
+    std::string result = Command(options_.resetCommand, 3000);
+    if (result != "OK") {
+        // A modem left on line by an earlier run takes commands only after an escape.
+        platform::Sleep(1100);
+        WriteAll(port_, "+++", 3, nullptr);
+        platform::Sleep(1100);
+        result = Command(options_.resetCommand, 3000);
+    }
+    if (result != "OK") {
+        log_ << "modem does not answer " << options_.resetCommand << '\n';
+        return kExitPort;
+    }
+    result = Command(options_.dialPrefix + number, options_.carrierTimeoutMs);
+    if (result.rfind("CONNECT", 0) != 0) {
+        log_ << "no carrier: " << (result.empty() ? "no reply to the dial" : result) << '\n';
+        return kExitNoCarrier;
+    }
+    // The station's driver takes up the call a moment after its modem answers.
+    platform::Sleep(options_.settleMs);
+    if (!Carrier()) {
+        log_ << "no carrier: the line dropped after CONNECT\n";
+        return kExitNoCarrier;
+    }
+    return kExitOk;
+}
+
+void ModemDialogue::HangUp() {
+    if (!Carrier()) return;
+    log_ << "modem: hanging up (DTR low)\n";
+    platform::CommEscape(port_, platform::kClrDtr);
+    platform::Sleep(1000);
+    platform::CommEscape(port_, platform::kSetDtr);
+    platform::Sleep(200);
+    if (!Carrier()) return;
+    // A modem that ignores DTR (&D0) hangs up on command.
+    platform::Sleep(1100);
+    WriteAll(port_, "+++", 3, nullptr);
+    platform::Sleep(1100);
+    Command("ATH", 3000);
+}
+
+}  // namespace central

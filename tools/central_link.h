@@ -1,0 +1,131 @@
+// The central station's end of the modem link, for the teldrv-central tool:
+// frames, one request and its response with the retry rule, a frame trace,
+// and the modem's AT dialogue. Works on any port of the platform serial
+// layer, so the same code drives a real tty and a simulated line.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "platform/serial.h"
+
+namespace central {
+
+using Bytes = std::vector<uint8_t>;
+
+// Exit codes of the tool: what failed.
+enum ExitCode : int {
+    kExitOk = 0,
+    kExitUsage = 1,       // bad command line
+    kExitPort = 2,        // port not opened, or the modem does not take commands
+    kExitNoCarrier = 3,   // the call did not come up, or the line was lost
+    kExitNoAnswer = 4,    // the station did not answer a request at all
+    kExitRejected = 5,    // the station refused a request (0x40 or a failure status)
+    kExitBadFrame = 6,    // answers came, but none of them was a good frame
+    kExitFile = 7,        // gate file or CSV file
+};
+
+const char* ExitCodeName(int code);
+
+constexpr size_t kMaxBody = 1280;
+
+// STX, magic, tag and length high byte first, DLE, body, DLE, checksum high
+// byte first, ETX.
+Bytes EncodeFrame(const char* magic, uint16_t tag, const Bytes& body);
+uint16_t FrameChecksum(const uint8_t* headerTagToDle, const Bytes& body);
+
+struct DecodedFrame {
+    std::string magic;
+    uint16_t tag = 0;
+    Bytes body;
+    uint16_t checksum = 0;    // as received
+    uint16_t computed = 0;    // over what was received
+};
+// "" when `bytes` is one good frame of `magic`, else why not; *frame gets
+// whatever could be read.
+std::string CheckFrame(const Bytes& bytes, const char* magic, DecodedFrame* frame);
+
+std::string Hex(const uint8_t* data, size_t size);
+inline std::string Hex(const Bytes& bytes) { return Hex(bytes.data(), bytes.size()); }
+
+// A request's name and a readable form of a request or response body.
+std::string RequestName(uint8_t code);
+std::string DescribeBody(const Bytes& body, bool request);
+
+struct LinkOptions {
+    int attempts = 4;             // sends of one request: the first and the retries
+    uint32_t timeoutMs = 5000;    // wait for the first byte of an answer
+    uint32_t gapMs = 1000;        // longest pause inside an answer
+    bool checkCarrier = false;    // a dialled call: every request first looks at DCD
+    bool trace = false;
+};
+
+enum class AskResult { Ok, NoAnswer, BadFrame, NoCarrier };
+
+// One connection's requests: frame tags count up with every frame sent,
+// sequence bytes with every fresh continue request.
+class Link {
+public:
+    Link(platform::PortHandle port, const LinkOptions& options, std::ostream& trace);
+
+    // Sends `body` and waits for its answer; a missing or bad answer is
+    // asked again unchanged (same sequence byte) up to options.attempts sends.
+    AskResult Ask(const Bytes& body, Bytes* response);
+    // The sequence byte for the next fresh continue request; never 0, which
+    // a start request leaves the station expecting as a repetition.
+    uint8_t NextSequence();
+
+    int framesSent() const { return framesSent_; }
+    int repetitions() const { return repetitions_; }
+    // Why the last Ask failed.
+    const std::string& error() const { return error_; }
+
+private:
+    enum class Read { Ok, Nothing, Bad };
+    Read ReadFrame(Bytes* body);
+    void Trace(const std::string& line);
+    uint64_t ElapsedMs() const;
+
+    platform::PortHandle port_;
+    LinkOptions options_;
+    std::ostream& trace_;
+    uint16_t tag_ = 0;
+    uint8_t sequence_ = 0;
+    int framesSent_ = 0;
+    int repetitions_ = 0;
+    std::string error_;
+    uint64_t startMs_ = 0;
+};
+
+// The AT dialogue with the local modem.
+struct ModemOptions {
+    std::string resetCommand = "ATZ";
+    std::string dialPrefix = "ATDT";
+    uint32_t carrierTimeoutMs = 60000;  // ATD to CONNECT
+    uint32_t settleMs = 2500;           // after CONNECT, before the first request
+};
+
+class ModemDialogue {
+public:
+    ModemDialogue(platform::PortHandle port, const ModemOptions& options, std::ostream& log);
+    // Resets the modem and dials; kExitOk once the carrier stands, else
+    // kExitPort (the modem does not answer OK) or kExitNoCarrier.
+    int Dial(const std::string& number);
+    // Ends the call: DTR drop, then "+++" and ATH should the carrier stay.
+    void HangUp();
+    bool Carrier();
+
+private:
+    // Sends a command line and reads the reply up to a final result code.
+    std::string Command(const std::string& line, uint32_t timeoutMs);
+    std::string ReadResult(uint32_t timeoutMs);
+
+    platform::PortHandle port_;
+    ModemOptions options_;
+    std::ostream& log_;
+};
+
+}  // namespace central

@@ -1,0 +1,194 @@
+// teldrv-central: a central station for commissioning and testing a remote
+// station on a real serial line, or (--sim) against the demo station on a
+// simulated modem line.
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <thread>
+
+#include "host/records.h"
+#include "platform/serial.h"
+#include "platform/time.h"
+#include "sim/korpro_history.h"
+#include "sim/korpro_online.h"
+#include "sim/korpro_sim.h"
+#include "sim/line.h"
+#include "sim/modem.h"
+#include "sim/world.h"
+#include "tools/central_bridge.h"
+#include "tools/central_tool.h"
+#include "tools/gate_file.h"
+
+namespace {
+
+#ifdef TELDRV_SIM_LIBRARY
+namespace fs = std::filesystem;
+
+constexpr const char* kStationNumber = "0307000007";
+constexpr uint16_t kFirstHostGate = 100;
+
+std::string ReadText(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// The demo station's plant: gate 0 (a level) moves every 2 s, and every
+// change also goes into the history files.
+class Plant {
+public:
+    void Start() {
+        thread_ = std::thread([this] {
+            sim::Participant self;
+            for (int step = 0; !stop_.load(); ++step) {
+                const double level = std::round(500 + 200 * std::sin(step / 5.0));
+                korpro_sim::ValueBytes value;
+                std::memcpy(value.data(), &level, sizeof level);
+                const uint32_t now = static_cast<uint32_t>(sim::CalendarSeconds());
+                korpro_sim::RaiseValueChange(kFirstHostGate, value,
+                                             {static_cast<uint8_t>(now), static_cast<uint8_t>(now >> 8),
+                                              static_cast<uint8_t>(now >> 16), static_cast<uint8_t>(now >> 24), 0, 0});
+                korpro_sim::RecordGateValue(kFirstHostGate, level, static_cast<int32_t>(now));
+                sim::SleepMs(2000);
+            }
+        });
+    }
+    void Stop() {
+        stop_.store(true);
+        // Out of the clock while waiting, or the plant's sleep would never end.
+        sim::LeaveClock();
+        if (thread_.joinable()) thread_.join();
+        sim::JoinClock();
+    }
+
+private:
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+};
+
+// The demo station of examples/: its files in a scratch directory, the
+// driver started on SIM1 behind a modem, the tool's modem on SIM2, and an
+// exchange between the two.
+int RunSimulated(central::ToolOptions options) {
+    sim::ResetClock(sim::ClockMode::Virtual, std::time(nullptr));
+    sim::Participant self;
+    platform::UseTimeBackend(sim::TimeBackend());
+    platform::RegisterSerialBackend(sim::kLinePrefix, sim::LineBackend());
+
+    const fs::path examples = TELDRV_EXAMPLES;
+    std::string pattern = (fs::temp_directory_path() / "teldrv-central-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) {
+        std::cerr << "cannot make a scratch directory\n";
+        return central::kExitFile;
+    }
+    const fs::path directory = pattern;
+    const fs::path oldDirectory = fs::current_path();
+    std::error_code error;
+    fs::copy_file(examples / "TELDRV01.INT", directory / "TELDRV01.INT", error);
+    std::vector<gatefile::GateSpec> gates;
+    std::string why;
+    if (error || !gatefile::ParseGateList(ReadText(examples / "07_gates.txt"), "07_gates.txt", &gates, &why) ||
+        !gatefile::WriteBytes((directory / "07_GATES.DAT").string(), gatefile::BuildGateFile(7, gates), &why)) {
+        std::cerr << "cannot prepare the demo station from " << examples << ": " << (error ? error.message() : why)
+                  << '\n';
+        fs::remove_all(directory, error);
+        return central::kExitFile;
+    }
+    if (options.gatesFile.empty()) options.gatesFile = (directory / "07_GATES.DAT").string();
+    for (size_t i = 0; i < gates.size(); ++i) {
+        korpro_sim::DefineGate(gates[i].name, static_cast<uint16_t>(kFirstHostGate + i));
+    }
+    // Two hours of history, a record per gate every ten minutes.
+    const int32_t now = sim::CalendarSeconds();
+    for (int32_t t = now - 7200; t < now; t += 600) {
+        for (size_t i = 0; i < gates.size(); ++i) {
+            korpro_sim::RecordGateValue(static_cast<uint16_t>(kFirstHostGate + i), static_cast<double>(i * 100 + (t / 600) % 7), t);
+        }
+    }
+
+    void* library = dlopen(TELDRV_SIM_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    auto vpiMain = library ? reinterpret_cast<VpiMainFunction>(dlsym(library, "VpiMain")) : nullptr;
+    if (!vpiMain) {
+        std::cerr << "cannot load " << TELDRV_SIM_LIBRARY << ": " << dlerror() << '\n';
+        fs::remove_all(directory, error);
+        return central::kExitFile;
+    }
+    VpiInfo info{};
+    VpiCallBlock infoCall{nullptr, 14, 0, 0, &info};
+    vpiMain(&infoCall);
+    void* context = std::calloc(1, info.contextSize);
+
+    int result = central::kExitPort;
+    {
+        sim::Line& stationLine = sim::CreateLine("SIM1");
+        sim::Modem stationModem(stationLine);
+        sim::Line& toolLine = sim::CreateLine("SIM2");
+        sim::Modem toolModem(toolLine);
+        central::ModemBridge exchange(stationModem);
+        toolModem.Register(kStationNumber, &exchange);
+
+        fs::current_path(directory);
+        ColdStartParams params{{'S', 'I', 'M', '1', '\0'}, 1, 0, 19200, 8, 0, 0};
+        VpiCallBlock start{context, 1, 1, 0, &params};
+        const int32_t started = vpiMain(&start);
+        // The driver resets its modem and switches auto-answer on.
+        const int64_t until = sim::NowMs() + 60000;
+        while (stationModem.SRegister(0) != 1 && sim::NowMs() < until) sim::SleepMs(100);
+        Plant plant;
+        if (started != 0 || stationModem.SRegister(0) != 1) {
+            std::cerr << "the demo station did not start\n";
+        } else {
+            std::cerr << "demo station 7 on SIM1 answers at " << kStationNumber << "; this central is on "
+                      << options.port << " (virtual clock)\n";
+            plant.Start();
+            result = central::RunTool(options, std::cout, std::cerr);
+        }
+        plant.Stop();
+        VpiCallBlock end{context, 11, 1, 0, nullptr};
+        vpiMain(&end);
+        const int64_t drain = sim::NowMs() + 30000;
+        while (sim::RunningThreads() > 0 && sim::NowMs() < drain) sim::SleepMs(100);
+        fs::current_path(oldDirectory);
+    }
+    std::free(context);
+    fs::remove_all(directory, error);
+    return result;
+}
+#endif
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    central::ToolOptions options;
+    options.progress = isatty(STDERR_FILENO) != 0;
+    std::string error;
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.empty() || args[0] == "--help" || args[0] == "-h") {
+        std::cout << central::UsageText();
+        return args.empty() ? central::kExitUsage : central::kExitOk;
+    }
+    if (central::ParseCommandLine(args, &options, &error) != central::kExitOk) {
+        std::cerr << "teldrv-central: " << error << '\n' << central::UsageText();
+        return central::kExitUsage;
+    }
+    if (options.sim) {
+#ifdef TELDRV_SIM_LIBRARY
+        return RunSimulated(options);
+#else
+        std::cerr << "teldrv-central: this build has no simulated driver for --sim\n";
+        return central::kExitUsage;
+#endif
+    }
+    return central::RunTool(options, std::cout, std::cerr);
+}

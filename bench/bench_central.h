@@ -44,6 +44,11 @@ public:
         }
     }
     bool CarrierDetect(const sim::WorldLock&) override { return carrier_; }
+    // The line's read calls this before and after its wait: the first call
+    // after a request arrived is the driver's thread running again.
+    void Poll(sim::WorldLock&) override {
+        if (!driverRunning_) driverRunning_ = Clock::now();
+    }
 
     // Ends the session at once: the carrier drops and one last request
     // wakes the driver's read, whose answer then finds no carrier.
@@ -58,6 +63,7 @@ public:
         sim::Frame response;
         Clock::time_point requestSent;     // transmission began
         Clock::time_point requestArrived;  // last byte at the driver's port
+        Clock::time_point driverRunning;   // the driver's thread first looked at the line after that
         Clock::time_point firstByte;       // first response byte left the port
         Clock::time_point received;        // last response byte at the central
     };
@@ -76,6 +82,7 @@ public:
         firstByte_.reset();
         lineFree_ = {};
         exchange.requestArrived = Clock::now();
+        driverRunning_.reset();
         sim::SendToPort(lock, line_, frame.data(), frame.size());
         const auto whole = [&] {
             return input_.size() >= 13 && input_.size() >= 13u + ((size_t{input_[6]} << 8) | input_[7]);
@@ -83,6 +90,7 @@ public:
         const int64_t deadline = sim::NowMsLocked(lock) + timeout.count();
         if (!sim::WaitUntil(lock, whole, deadline)) return std::nullopt;
         exchange.firstByte = *firstByte_;
+        exchange.driverRunning = driverRunning_.value_or(exchange.firstByte);
         exchange.received = paced() ? lineFree_ : Clock::now();
         const sim::Bytes bytes(input_.begin(), input_.end());
         lock.unlock();
@@ -102,6 +110,7 @@ private:
     std::chrono::duration<double> byteTime_{0};
     std::vector<uint8_t> input_;
     std::optional<Clock::time_point> firstByte_;
+    std::optional<Clock::time_point> driverRunning_;
     Clock::time_point lineFree_{};
     uint16_t tag_ = 0x2000;
 };

@@ -46,10 +46,23 @@ void BM_LineEfficiency(benchmark::State& state) {
         }
     });
 
+    // Where a cycle's time beyond the wire goes: the driver's turnaround, and
+    // the central's own lateness (its thread waking after a paced wait).
+    const double byteSeconds = 10.0 / baud;
+    double turnaround = 0;
+    double centralLate = 0;
+    bool first = true;
+    bench::Clock::time_point lastReceived{};
     uint8_t sequence = 0;
     auto poll = [&]() -> int {
         const auto exchange = rig.central.Ask(sim::ContOnlineRequest(++sequence == 0 ? ++sequence : sequence));
         if (!exchange || exchange->response.body.size() < 2) return -1;
+        const auto seconds = [](auto d) { return std::chrono::duration<double>(d).count(); };
+        turnaround += seconds(exchange->firstByte - exchange->requestArrived);
+        centralLate += seconds(exchange->requestArrived - exchange->requestSent) - 15 * byteSeconds;
+        if (!first) centralLate += seconds(exchange->requestSent - lastReceived);
+        first = false;
+        lastReceived = exchange->received;
         const int changes = static_cast<int>((exchange->response.body.size() - 2) / 16);
         delivered.fetch_add(static_cast<uint64_t>(changes));
         return changes;
@@ -61,6 +74,9 @@ void BM_LineEfficiency(benchmark::State& state) {
     double rate = 0;
     int shortAnswers = 0;
     for (auto _ : state) {
+        turnaround = 0;
+        centralLate = 0;
+        first = true;
         uint64_t changes = 0;
         const auto begin = bench::Clock::now();
         for (int i = 0; i < polls; ++i) {
@@ -83,6 +99,8 @@ void BM_LineEfficiency(benchmark::State& state) {
     state.counters["changes_per_s"] = rate;
     state.counters["ratio"] = rate / bound;
     state.counters["short_answers"] = shortAnswers;
+    state.counters["driver_turnaround_ms_per_poll"] = turnaround / polls * 1e3;
+    state.counters["central_late_ms_per_poll"] = centralLate / polls * 1e3;
     const std::string name = "line efficiency " + std::to_string(static_cast<int>(baud)) + " baud";
     bench::Record(name, bench::Format("%.1f changes/s", rate) + bench::Format(" (%.1f%% of bound", 100 * rate / bound) +
                             bench::Format(" %.1f)", bound),

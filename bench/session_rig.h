@@ -75,6 +75,9 @@ struct SessionRig {
         // A hang-up request would cost the session's 3 s pause; a lost line does not.
         central.DropCarrier();
         while (!sessionDone.load()) platform::Sleep(10);
+        // A gate message thread of an on-line start uses the tables until it
+        // has seen the session's end.
+        while (LoadShared(ctx.onlineThreadRunning) != 0) platform::Sleep(10);
         ClosePort(ctx.portHandle);
     }
 

@@ -7,13 +7,35 @@ case "${1:-build}" in
   test) want+=(libgtest-dev libgmock-dev) ;;
   fuzz) want+=(clang libclang-rt-14-dev) ;;
 esac
-missing=()
-for pkg in "${want[@]}"; do
-  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+install_missing() {
+  local missing=()
+  for pkg in "$@"; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
+  done
+  if [ ${#missing[@]} -gt 0 ]; then
+    echo "installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  fi
+}
+install_missing "${want[@]}"
+
+# The 32-bit builds: Linux with -m32 (GoogleTest from its sources) and the
+# Windows DLL with MinGW. Where the kernel cannot run 32-bit programs, the
+# 32-bit tests run under qemu's user-mode emulator and Wine is not installed.
+if [ "${1:-build}" = test ]; then
+  install_missing g++-multilib googletest g++-mingw-w64-i686 binutils-mingw-w64-i686
+  probe=$(mktemp -d)
+  echo 'int main() { return 0; }' >"$probe/probe.cpp"
+  if g++ -m32 "$probe/probe.cpp" -o "$probe/probe" && "$probe/probe" 2>/dev/null; then
+    if ! dpkg --print-foreign-architectures | grep -qx i386; then
+      dpkg --add-architecture i386
+      apt-get update -qq
+    fi
+    install_missing wine wine32:i386 socat
+  else
+    install_missing qemu-user-static
+  fi
+  rm -rf "$probe"
 fi

@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Runs the Windows smoke host under Wine: a Wine prefix of its own, made once
+# per run in the build directory, and two COM ports on the two ends of a socat
+# pseudo-terminal pair (COM5 for the port under test, COM6 for its peer).
+# Usage: run_wine.sh WORKDIR SMOKE_EXE DLL...
+# Exits 77 (skipped) when Wine or socat is missing or this machine cannot run
+# Wine's 32-bit loader (a kernel without 32-bit program support).
+set -euo pipefail
+work="$1"
+exe="$2"
+shift 2
+skip() { echo "windows smoke suite skipped: $*"; exit 77; }
+
+command -v wine >/dev/null || skip "wine is not installed"
+command -v socat >/dev/null || skip "socat is not installed"
+
+export WINEPREFIX="$work/prefix" WINEARCH=win32 WINEDEBUG=-all
+# No .NET or HTML engine, no display: nothing to download or show.
+export WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=
+timeout 60 wine --version >/dev/null 2>&1 || skip "wine cannot run 32-bit programs on this machine"
+
+rm -rf "$work"
+mkdir -p "$work/run"
+echo "making the Wine prefix"
+timeout 600 wineboot -i >"$work/wineboot.log" 2>&1 || { cat "$work/wineboot.log"; exit 1; }
+
+socat pty,raw,echo=0,link="$work/ttyA" pty,raw,echo=0,link="$work/ttyB" 2>"$work/socat.log" &
+socat_pid=$!
+cleanup() {
+  kill "$socat_pid" 2>/dev/null || true
+  wineserver -k 2>/dev/null || true
+}
+trap cleanup EXIT
+for _ in $(seq 100); do
+  [ -e "$work/ttyA" ] && [ -e "$work/ttyB" ] && break
+  sleep 0.1
+done
+[ -e "$work/ttyA" ] && [ -e "$work/ttyB" ] || { cat "$work/socat.log"; exit 1; }
+ln -sfn "$(readlink -f "$work/ttyA")" "$WINEPREFIX/dosdevices/com5"
+ln -sfn "$(readlink -f "$work/ttyB")" "$WINEPREFIX/dosdevices/com6"
+
+cp "$exe" "$@" "$work/run/"
+cd "$work/run"
+TELDRV_SMOKE_COM=COM5 TELDRV_SMOKE_PEER=COM6 timeout 500 wine "$(basename "$exe")"

@@ -3,6 +3,10 @@
 // that answers, passes bytes both ways. Either side hanging up ends both.
 #pragma once
 
+#include <cstdint>
+#include <functional>
+#include <vector>
+
 #include "sim/modem.h"
 
 namespace central {
@@ -12,6 +16,10 @@ public:
     explicit ModemBridge(sim::Modem& station) : station_(station), far_(*this) {}
     ModemBridge(const ModemBridge&) = delete;
     ModemBridge& operator=(const ModemBridge&) = delete;
+
+    // Sees (and may change or empty) every piece the station sends toward
+    // the caller: a noisy or lossy line.
+    void SetLineFilter(std::function<void(std::vector<uint8_t>&)> filter) { filter_ = std::move(filter); }
 
     // The caller's modem reached the number.
     void Connected(sim::WorldLock& lock, sim::Connection& connection) override {
@@ -36,7 +44,14 @@ private:
         explicit FarEnd(ModemBridge& bridge) : bridge_(bridge) {}
         void Connected(sim::WorldLock&, sim::Connection& connection) override { bridge_.callee_ = &connection; }
         void FromDriver(sim::WorldLock& lock, const uint8_t* data, size_t size) override {
-            if (bridge_.caller_) bridge_.caller_->SendToDriver(lock, data, size);
+            if (!bridge_.caller_) return;
+            if (!bridge_.filter_) {
+                bridge_.caller_->SendToDriver(lock, data, size);
+                return;
+            }
+            std::vector<uint8_t> bytes(data, data + size);
+            bridge_.filter_(bytes);
+            if (!bytes.empty()) bridge_.caller_->SendToDriver(lock, bytes.data(), bytes.size());
         }
         void Disconnected(sim::WorldLock& lock) override {
             bridge_.callee_ = nullptr;
@@ -54,6 +69,7 @@ private:
     FarEnd far_;
     sim::Connection* caller_ = nullptr;
     sim::Connection* callee_ = nullptr;
+    std::function<void(std::vector<uint8_t>&)> filter_;
 };
 
 }  // namespace central

@@ -175,8 +175,9 @@ private:
     void PrintChange(const uint8_t* record) {
         const uint16_t word = static_cast<uint16_t>(record[0] | record[1] << 8);
         const uint16_t gate = word & 0x7FFF;
-        const bool statusChange = std::memcmp(record + 2, "\0\0\0\0\0\0\0\0", 8) == 0 && (word & 0x8000);
-        const std::string value = statusChange ? "-" : FormatValue(LeDouble(record + 2));
+        // A status change carries no value; one that clears the flag looks
+        // like a value change to 0 on the wire.
+        const std::string value = (word & 0x8000) ? "-" : FormatValue(LeDouble(record + 2));
         const std::string status = (word & 0x8000) ? "1" : "0";
         const uint32_t time = Le32(record + 10);
         const unsigned ms = static_cast<unsigned>(record[14] | record[15] << 8);
@@ -237,8 +238,8 @@ private:
             const size_t count = (response.size() - offset) / 16;
             for (size_t i = 0; i < count; ++i) PrintChange(&response[offset + 16 * i]);
             changes += count;
-            const uint64_t now = platform::MonotonicMs();
-            if (now >= end && !writePending) break;
+            // The change a write raises comes with a later poll.
+            if (platform::MonotonicMs() >= end && !writePending && !withWrite) break;
             // A full answer means more are waiting.
             if (count < 64) platform::Sleep(options_.pollMs);
         }
@@ -367,6 +368,8 @@ bool ParseTime(const std::string& text, int64_t now, int64_t* seconds) {
     if (fields < 3 || fields == 4 || static_cast<size_t>(used) != rest.size()) return false;
     static const unsigned kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     if (y < 1970 || mo < 1 || mo > 12 || d < 1 || d > kDays[mo - 1] || h > 23 || mi > 59 || s > 59) return false;
+    const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+    if (mo == 2 && d == 29 && !leap) return false;
     *seconds = DaysFromCivil(y, mo, d) * 86400 + h * 3600 + mi * 60 + s;
     return true;
 }

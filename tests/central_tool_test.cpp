@@ -1,0 +1,397 @@
+// teldrv-central against the driver, end to end: the driver on SIM1 behind
+// its modem, the tool on SIM2 behind a modem of its own, and an exchange
+// between the two; everything on the virtual clock.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "sim/korpro_history.h"
+#include "sim/korpro_online.h"
+#include "tests/driver_rig.h"
+#include "tools/central_bridge.h"
+#include "tools/central_tool.h"
+
+namespace {
+
+using central::ToolOptions;
+using driver_test::DriverRig;
+using driver_test::Logged;
+
+constexpr const char* kStationNumber = "0307000007";
+constexpr uint16_t kTankLevel = 11;  // station gate 0, value type 1
+constexpr uint16_t kPumpState = 12;  // station gate 1, value type 0
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+bool Has(const std::string& text, const std::string& line) {
+    for (const std::string& l : Lines(text)) {
+        if (l == line) return true;
+    }
+    return false;
+}
+
+size_t Count(const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
+// The world of the tests: the driver on SIM1 and the tool's modem on SIM2,
+// with the driver's modem at kStationNumber.
+struct CentralRig {
+    CentralRig() {
+        toolModem.Register(kStationNumber, &exchange);
+        options.port = "SIM2";
+        options.dial = kStationNumber;
+        options.gatesFile = "07_GATES.DAT";
+    }
+    ~CentralRig() { StopPlant(); }
+
+    void StartStation() {
+        ASSERT_EQ(driver.Start(), 0);
+        ASSERT_TRUE(DriverRig::WaitFor([&] { return driver.modem.SRegister(0) == 1; }, 30000));
+    }
+
+    int Run() {
+        out.str("");
+        err.str("");
+        return central::RunTool(options, out, err);
+    }
+
+    // The pump goes on and off every second while the plant runs.
+    void StartPlant() {
+        plant = std::thread([this] {
+            sim::Participant self;
+            for (uint8_t on = 1; !stop.load(); on ^= 1) {
+                korpro_sim::RaiseStatusChange(kPumpState, {on, 0, 0, 0, 0, 0, 0, 0}, {0x10, 0x20, 0x30, 0x40, 0, 0});
+                sim::SleepMs(1000);
+            }
+        });
+    }
+    void StopPlant() {
+        stop.store(true);
+        if (!plant.joinable()) return;
+        sim::LeaveClock();
+        plant.join();
+        sim::JoinClock();
+    }
+
+    // Breaks the answers picked by number (1 = the first answer): `drop`
+    // loses them whole, `corrupt` flips a bit of their checksum.
+    void BreakAnswers(std::vector<int> drop, std::vector<int> corrupt) {
+        exchange.SetLineFilter([this, drop, corrupt](std::vector<uint8_t>& bytes) {
+            if (bytes.size() >= 4 && bytes[0] == 0x02 && std::memcmp(&bytes[1], "FER", 3) == 0) ++answers;
+            if (std::find(drop.begin(), drop.end(), answers) != drop.end()) bytes.clear();
+            const bool footer = bytes.size() == 4 && bytes[0] == 0x10 && bytes[3] == 0x03;
+            if (footer && std::find(corrupt.begin(), corrupt.end(), answers) != corrupt.end()) bytes[2] ^= 0x01;
+        });
+    }
+
+    DriverRig driver;
+    sim::Line& toolLine = sim::CreateLine("SIM2");
+    sim::Modem toolModem{toolLine};
+    central::ModemBridge exchange{driver.modem};
+    ToolOptions options;
+    std::ostringstream out;
+    std::ostringstream err;
+    std::thread plant;
+    std::atomic<bool> stop{false};
+    int answers = 0;
+};
+
+central::Command Make(central::Command::Kind kind) {
+    central::Command command;
+    command.kind = kind;
+    return command;
+}
+
+TEST(CentralTool, DialsTheStationAndRunsEveryCommandInOrder) {
+    CentralRig rig;
+    rig.StartStation();
+    const int32_t base = sim::CalendarSeconds();
+    korpro_sim::AddHistory({{kTankLevel, korpro_sim::ValuePayload(base - 600, 250, 0, 12.5), base - 600},
+                            {99, korpro_sim::ValuePayload(base - 500, 0, 0, 1), base - 500},  // not a station gate
+                            {kPumpState, korpro_sim::ValuePayload(base - 400, 0, 1, 1), base - 400}});
+    rig.StartPlant();
+
+    central::Command clock = Make(central::Command::Clock);
+    int64_t when = 0;
+    ASSERT_TRUE(central::ParseTime("2026-12-08T01:02:03Z", 0, &when));
+    clock.time = when;
+    central::Command online = Make(central::Command::Online);
+    online.seconds = 4;
+    online.write = central::WriteSpec{0, "-2"};
+    central::Command history = Make(central::Command::History);
+    history.time = base - 3600;
+    rig.options.commands = {Make(central::Command::Station), clock, online, history, Make(central::Command::HangUp)};
+    rig.options.csvFile = "history.csv";
+    rig.options.trace = true;
+
+    ASSERT_EQ(rig.Run(), central::kExitOk) << rig.err.str();
+    rig.StopPlant();
+    const std::string out = rig.out.str();
+    EXPECT_TRUE(Has(out, "station 7")) << out;
+    EXPECT_TRUE(Has(out, "clock set to 2026-12-08T01:02:03Z")) << out;
+    const std::vector<platform::SystemTime> sets = sim::SystemClockSets();
+    ASSERT_EQ(sets.size(), 1u);
+    EXPECT_EQ(std::vector<uint16_t>({sets[0].wYear, sets[0].wMonth, sets[0].wDayOfWeek, sets[0].wDay, sets[0].wHour,
+                                     sets[0].wMinute, sets[0].wSecond, sets[0].wMilliseconds}),
+              std::vector<uint16_t>({2026, 12, 2, 8, 1, 2, 3, 0}));
+
+    // The write goes half-way through, as a signed 16-bit value for a type 1 gate.
+    EXPECT_EQ(korpro_sim::GateValueWrites(), (std::vector<korpro_sim::GateValueWrite>{{kTankLevel, -2.0}}));
+    EXPECT_TRUE(Has(out, "write gate 0 TANK_LEVEL = -2: status 0 (taken)")) << out;
+    // The change the write raised, stamped by the host; status changes carry
+    // no value (switching off leaves all value bytes 0).
+    EXPECT_NE(out.find("    0  TANK_LEVEL                        -2       0  2026-12-07T"), std::string::npos) << out;
+    EXPECT_TRUE(Has(out, "    1  PUMP_STATE                         -       1  2004-02-16T01:42:40.000Z")) << out;
+    EXPECT_TRUE(Has(out, "    1  PUMP_STATE                         0       0  2004-02-16T01:42:40.000Z")) << out;
+    EXPECT_TRUE(Has(out, " gate  name                           value  status  time")) << out;
+
+    std::ifstream csv("history.csv");
+    std::stringstream csvText;
+    csvText << csv.rdbuf();
+    const std::string stamp600 = central::FormatTime(base - 600), stamp400 = central::FormatTime(base - 400);
+    EXPECT_EQ(csvText.str(), "gate,name,time,milliseconds,status,value,payload\n"
+                             "0,TANK_LEVEL," + stamp600 + ",250,0,12.5," +
+                                 central::Hex(korpro_sim::ValuePayload(base - 600, 250, 0, 12.5).data(), 16) + "\n" +
+                                 "1,PUMP_STATE," + stamp400 + ",0,1,1," +
+                                 central::Hex(korpro_sim::ValuePayload(base - 400, 0, 1, 1).data(), 16) + "\n");
+    EXPECT_TRUE(Has(out, "history since " + central::FormatTime(base - 3600) + ": 2 records written to history.csv"))
+        << out;
+    EXPECT_TRUE(Has(out, "station hung up"));
+
+    // The modem dialogue: reset, dial, and a DTR drop at the end.
+    const std::vector<std::string> commands = rig.toolModem.Commands();
+    EXPECT_EQ(commands, (std::vector<std::string>{"ATZ", std::string("ATDT") + kStationNumber}));
+    bool dtrDropped = false;
+    for (const sim::ModemEvent& event : rig.toolModem.Transcript()) dtrDropped |= event.kind == sim::ModemEventKind::DtrLow;
+    EXPECT_TRUE(dtrDropped);
+    EXPECT_EQ(rig.toolModem.State(), sim::ModemState::Command);
+
+    // The trace: every frame each way, with the checksum verdict of each answer.
+    const std::string trace = rig.err.str();
+    EXPECT_NE(trace.find("-> FEC tag 0001  FE_REQ_STATION | 02 46 45 43 00 01 00 01 10 53 10 01 9D 03 | checksum 019D"),
+              std::string::npos)
+        << trace;
+    EXPECT_NE(trace.find("<- FER tag 0001  station 7 | 02 46 45 52 00 01 00 04 10 73 07 07 07 10 02 B0 03 | checksum "
+                         "02B0 ok"),
+              std::string::npos)
+        << trace;
+    EXPECT_EQ(Count(trace, "-> FEC"), Count(trace, "<- FER"));
+    EXPECT_EQ(Count(trace, " ok\n"), Count(trace, "<- FER"));
+    EXPECT_TRUE(DriverRig::WaitFor([&] { return rig.driver.modem.SRegister(0) == 1 && !rig.driver.modem.Carrier(); },
+                                   30000));
+    EXPECT_EQ(rig.driver.End(), 0);
+}
+
+TEST(CentralTool, LostAndBrokenAnswersAreAskedAgainWithTheSameSequenceByte) {
+    CentralRig rig;
+    rig.StartStation();
+    korpro_sim::AddHistory({{kTankLevel, korpro_sim::ValuePayload(100, 0, 0, 1), sim::CalendarSeconds() - 60}});
+    // Answers: 1 station, 2 start on-line, 3.. polls; then start history and its continues.
+    rig.BreakAnswers({1, 4}, {5});
+    central::Command online = Make(central::Command::Online);
+    online.seconds = 3;
+    online.write = central::WriteSpec{1, "7"};
+    central::Command history = Make(central::Command::History);
+    history.time = 0;
+    rig.options.commands = {Make(central::Command::Station), online, history, Make(central::Command::HangUp)};
+    rig.options.trace = true;
+    rig.options.timeoutMs = 2000;
+
+    ASSERT_EQ(rig.Run(), central::kExitOk) << rig.err.str();
+    const std::string trace = rig.err.str();
+    EXPECT_TRUE(Has(rig.out.str(), "station 7"));
+    EXPECT_NE(trace.find("FE_REQ_STATION (again)"), std::string::npos) << trace;
+    EXPECT_NE(trace.find("-- no answer within 2000 ms"), std::string::npos) << trace;
+    // The first poll's answer (4) is lost, its repetition's (5) broken; the
+    // third send keeps sequence byte 1 and is answered from the station's buffer.
+    EXPECT_EQ(Count(trace, "FE_REQ_CONT_ONLINE seq 1 (again)"), 2u) << trace;
+    EXPECT_NE(trace.find("bad frame: checksum 0222, computed 0223: BAD |"), std::string::npos) << trace;
+    EXPECT_EQ(Count(trace, "FE_REQ_CONT_ONLINE seq 2"), 1u) << trace;
+    EXPECT_TRUE(Logged("TELDRV> info, retry sent"));
+    EXPECT_TRUE(Has(rig.err.str(), "3 requests sent again")) << trace;
+    // The write went once, however often its request was sent.
+    EXPECT_EQ(korpro_sim::GateValueWrites().size(), 1u);
+    EXPECT_EQ(Count(rig.out.str(), "    1  PUMP_STATE                         7       0"), 1u) << rig.out.str();
+    EXPECT_NE(rig.out.str().find(": 1 records"), std::string::npos) << rig.out.str();
+}
+
+TEST(CentralTool, FailuresEndWithTheExitCodeOfWhatFailed) {
+    {
+        // Nobody at the number: the dial ends NO CARRIER after S7.
+        CentralRig rig;
+        rig.options.dial = "0309999999";
+        rig.options.commands = {Make(central::Command::Station)};
+        const int64_t start = sim::NowMs();
+        EXPECT_EQ(rig.Run(), central::kExitNoCarrier) << rig.err.str();
+        EXPECT_TRUE(Has(rig.err.str(), "no carrier: NO CARRIER")) << rig.err.str();
+        EXPECT_GE(sim::NowMs() - start, 50000);
+    }
+    {
+        // A switched-off modem takes no commands.
+        CentralRig rig;
+        rig.toolModem.SetFaults({true, false});
+        rig.options.commands = {Make(central::Command::Station)};
+        EXPECT_EQ(rig.Run(), central::kExitPort) << rig.err.str();
+        EXPECT_TRUE(Has(rig.err.str(), "modem does not answer ATZ")) << rig.err.str();
+    }
+    {
+        // A modem answers, but no driver listens: every request goes out
+        // retries + 1 times, then the tool gives up and hangs up.
+        CentralRig rig;
+        rig.driver.modem.SetProfile({true, true, false, true, 1, 50, 50});
+        rig.options.commands = {Make(central::Command::Station), Make(central::Command::HangUp)};
+        rig.options.retries = 2;
+        rig.options.timeoutMs = 3000;
+        rig.options.trace = true;
+        const int64_t start = sim::NowMs();
+        EXPECT_EQ(rig.Run(), central::kExitNoAnswer) << rig.err.str();
+        EXPECT_EQ(Count(rig.err.str(), "-> FEC"), 3u) << rig.err.str();
+        EXPECT_TRUE(Has(rig.err.str(), "FE_REQ_STATION: no answer from the station after 3 sends")) << rig.err.str();
+        EXPECT_TRUE(Has(rig.err.str(), "failed: no answer"));
+        EXPECT_LT(sim::NowMs() - start, 8000 + 2500 + 9000 + 5000);
+        EXPECT_FALSE(rig.toolModem.Carrier());
+    }
+    {
+        // Every answer broken: bad frame. Then a refused history: rejected.
+        CentralRig rig;
+        rig.StartStation();
+        rig.BreakAnswers({}, {1, 2});
+        rig.options.retries = 1;
+        rig.options.commands = {Make(central::Command::Station)};
+        EXPECT_EQ(rig.Run(), central::kExitBadFrame) << rig.err.str();
+        EXPECT_NE(rig.err.str().find("FE_REQ_STATION: bad frame: checksum"), std::string::npos) << rig.err.str();
+        ASSERT_TRUE(rig.driver.WaitIdle(30000));
+
+        rig.exchange.SetLineFilter(nullptr);
+        korpro_sim::FailHistoryOpen(0x0103);
+        central::Command history = Make(central::Command::History);
+        history.time = 0;
+        rig.options.commands = {history, Make(central::Command::Station), Make(central::Command::HangUp)};
+        EXPECT_EQ(rig.Run(), central::kExitRejected) << rig.err.str();
+        EXPECT_TRUE(Has(rig.err.str(), "FE_REQ_START_HISTORY: the station could not open its history (status 3)"))
+            << rig.err.str();
+        // A refused request does not end the call: the later commands still run.
+        EXPECT_TRUE(Has(rig.out.str(), "station 7")) << rig.out.str();
+        EXPECT_TRUE(Has(rig.out.str(), "station hung up")) << rig.out.str();
+    }
+}
+
+TEST(CentralTool, CommandLine) {
+    ToolOptions options;
+    std::string error;
+    ASSERT_EQ(central::ParseCommandLine({"ttyS1", "--baud", "9600", "--parity", "even", "--stop", "2", "--data", "7",
+                                         "--dial", "030-7000007", "--retries", "5", "--timeout", "800", "station",
+                                         "clock", "online", "--write", "3=2.5", "--seconds", "30", "clock",
+                                         "2026-12-24T18:00", "history", "--since", "2026-12-01", "hangup", "--trace",
+                                         "--csv", "h.csv", "--gates", "07_GATES.DAT"},
+                                        &options, &error),
+              central::kExitOk)
+        << error;
+    EXPECT_EQ(options.port, "ttyS1");
+    EXPECT_EQ(std::vector<uint16_t>(options.settings, options.settings + 4), (std::vector<uint16_t>{9600, 7, 2, 2}));
+    EXPECT_EQ(options.dial, "030-7000007");
+    EXPECT_EQ(options.retries, 5);
+    EXPECT_EQ(options.timeoutMs, 800u);
+    EXPECT_TRUE(options.trace);
+    EXPECT_EQ(options.csvFile, "h.csv");
+    ASSERT_EQ(options.commands.size(), 6u);
+    EXPECT_FALSE(options.commands[1].time);  // now, taken when the command runs
+    EXPECT_EQ(options.commands[2].seconds, 30u);
+    ASSERT_TRUE(options.commands[2].write);
+    EXPECT_EQ(options.commands[2].write->gate, 3u);
+    EXPECT_EQ(options.commands[2].write->value, "2.5");
+    EXPECT_EQ(central::FormatTime(*options.commands[3].time), "2026-12-24T18:00:00Z");
+    EXPECT_EQ(central::FormatTime(*options.commands[4].time), "2026-12-01T00:00:00Z");
+    EXPECT_EQ(options.commands[5].kind, central::Command::HangUp);
+
+    ToolOptions sim;
+    ASSERT_EQ(central::ParseCommandLine({"--sim", "--dial", "0307000007", "station"}, &sim, &error), 0) << error;
+    EXPECT_EQ(sim.port, "SIM2");
+
+    const std::vector<std::pair<std::vector<std::string>, std::string>> bad = {
+        {{"station"}, "no PORT given"},
+        {{"ttyS0"}, "no COMMAND given"},
+        {{"ttyS0", "history"}, "history needs --since TIME"},
+        {{"ttyS0", "history", "--since", "2026-02-30"}, "history --since: bad time '2026-02-30'"},
+        {{"ttyS0", "online", "--write", "x=1"}, "--write takes GATE=VALUE, not 'x=1'"},
+        {{"ttyS0", "--parity", "bad", "station"}, "--parity takes none, odd, even, mark or space"},
+        {{"ttyS0", "--retries", "many", "station"}, "--retries needs a number, not 'many'"},
+        {{"ttyS0", "station", "extra"}, "unknown argument 'extra'"},
+    };
+    for (const auto& [args, message] : bad) {
+        ToolOptions ignored;
+        EXPECT_EQ(central::ParseCommandLine(args, &ignored, &error), central::kExitUsage) << message;
+        EXPECT_EQ(error, message);
+    }
+}
+
+TEST(CentralTool, WriteValuesAsTheGateTypeReadsThem) {
+    struct Case {
+        std::string text;
+        std::optional<uint8_t> type;
+        std::vector<uint8_t> bytes;  // empty: refused
+    };
+    const std::vector<Case> cases = {
+        {"-2", 1, {0, 0, 0xFE, 0xFF}},           {"65535", 0, {0, 0, 0xFF, 0xFF}},
+        {"1.5", 3, {0x00, 0x00, 0xC0, 0x3F}},    {"-70000", 4, {0x90, 0xEE, 0xFE, 0xFF}},
+        {"4000000000", 5, {0x00, 0x28, 0x6B, 0xEE}}, {"5", std::nullopt, {0, 0, 5, 0}},
+        {"0.5", std::nullopt, {0x00, 0x00, 0x00, 0x3F}}, {"40000", 1, {}},
+        {"-1", 0, {}},                            {"1.5", 1, {}},
+        {"abc", 3, {}},                           {"9", 7, {0, 0, 0, 0}},
+    };
+    for (const Case& c : cases) {
+        uint8_t bytes[4] = {0xAA, 0xAA, 0xAA, 0xAA};
+        std::string error;
+        const bool ok = central::EncodeWriteValue(c.text, c.type, bytes, &error);
+        EXPECT_EQ(ok, !c.bytes.empty()) << c.text << " " << error;
+        if (ok) {
+            EXPECT_EQ(std::vector<uint8_t>(bytes, bytes + 4), c.bytes) << c.text;
+        }
+    }
+}
+
+TEST(CentralTool, FramesAndTimes) {
+    // The documented example frames, and why broken ones are refused.
+    const central::Bytes frame = central::EncodeFrame("FER", 0x0000, {'a', 'b', 'c'});
+    EXPECT_EQ(central::Hex(frame), "02 46 45 52 00 00 00 03 10 61 62 63 10 02 3B 03");
+    EXPECT_EQ(central::Hex(central::EncodeFrame("FEC", 0x1234, {'S'})), "02 46 45 43 12 34 00 01 10 53 10 01 9C 03");
+    central::DecodedFrame decoded;
+    EXPECT_EQ(central::CheckFrame(frame, "FER", &decoded), "");
+    EXPECT_EQ(decoded.body, (central::Bytes{'a', 'b', 'c'}));
+    central::Bytes broken = frame;
+    broken[14] ^= 1;
+    EXPECT_EQ(central::CheckFrame(broken, "FER", &decoded), "checksum 023A, computed 023B: BAD");
+    EXPECT_EQ(central::CheckFrame(frame, "FEC", &decoded), "bad header");
+    EXPECT_EQ(central::CheckFrame(central::Bytes(frame.begin(), frame.end() - 2), "FER", &decoded),
+              "short footer (2 of 4 bytes)");
+    broken = frame;
+    broken[15] = 0;
+    EXPECT_EQ(central::CheckFrame(broken, "FER", &decoded), "bad footer");
+
+    int64_t seconds = 0;
+    EXPECT_TRUE(central::ParseTime("2026-12-07", 0, &seconds));
+    EXPECT_EQ(seconds, 1796601600);
+    EXPECT_TRUE(central::ParseTime("2026-12-07T00:00:01Z", 0, &seconds));
+    EXPECT_EQ(seconds, 1796601601);
+    EXPECT_TRUE(central::ParseTime("2024-02-29 23:59", 0, &seconds));
+    EXPECT_EQ(central::FormatTime(seconds), "2024-02-29T23:59:00Z");
+    EXPECT_TRUE(central::ParseTime("now", 42, &seconds));
+    EXPECT_EQ(seconds, 42);
+    for (const char* bad : {"2026-13-01", "2026-02-29", "2026-12-07T25:00", "2026-12-07T10", "yesterday", "1969-12-31", ""}) {
+        EXPECT_FALSE(central::ParseTime(bad, 0, &seconds)) << bad;
+    }
+}
+
+}  // namespace

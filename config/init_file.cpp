@@ -160,6 +160,19 @@ void ApplyOnlineGateBuffer(StationContext* ctx, uint32_t records, const LineSour
     ctx->changeCapacity = capacity;
 }
 
+void ApplyComTimeout(StationContext* ctx, uint32_t seconds, const LineSource& source) {
+    const uint32_t units = seconds * 100u;
+    // A read time-out of 0 means no time-out at all on the port: a silent
+    // line would then hold the session, and EndVpi with it, for ever.
+    if (units == 0) {
+        err(kLogError, "TELDRV> ReadInitFile() error, COM_TIMEOUT %u gives no time-out, line %u in '%s'",
+            static_cast<unsigned>(seconds), source.lineNumber, source.fileName);
+        return;
+    }
+    if (seconds > 20) err(kLogError, "TELDRV> ReadInitFile() WARNING: COM_TIMEOUT is bigger than 20 seconds");
+    ctx->comTimeout = units;
+}
+
 void ApplyAlerts(StationContext* ctx, const uint32_t (&alert)[kScanNumberSlots], const LineSource& source) {
     const char* problem = nullptr;
     if (alert[0] > 5) {
@@ -187,10 +200,7 @@ void ApplyLine(StationContext* ctx, const LineSource& source) {
         switch (entry.keyword) {
             case Keyword::Station: ApplyStation(ctx, number, source); break;
             case Keyword::OnlineGateBuffer: ApplyOnlineGateBuffer(ctx, number, source); break;
-            case Keyword::ComTimeout:
-                if (number > 20) err(kLogError, "TELDRV> ReadInitFile() WARNING: COM_TIMEOUT is bigger than 20 seconds");
-                ctx->comTimeout = number * 100u;
-                break;
+            case Keyword::ComTimeout: ApplyComTimeout(ctx, number, source); break;
             case Keyword::Alerts: ApplyAlerts(ctx, values.numbers, source); break;
             case Keyword::ModemNumber: StorePhoneNumber(ctx, number, values.text, source); break;
             case Keyword::ModemReset: StoreCommand(ctx->modemResetCmd, "MODEM_RESET", values.text, source); break;

@@ -224,6 +224,21 @@ TEST_F(InitFileTest, ChangeBufferSizeAndLinkTimeOut) {
     EXPECT_EQ(korpro_sim::Log().size(), 1u);
 }
 
+// No time-out at all would let a silent line hold the session, and shutdown
+// with it, for ever; the earlier value stays.
+TEST_F(InitFileTest, ComTimeoutThatGivesNoTimeOutIsRefused) {
+    ReadText("COM_TIMEOUT = 5\n"
+             "COM_TIMEOUT = 0\n"
+             "COM_TIMEOUT = 1073741824\n");  // 2^30 seconds: 100 times it wraps to 0
+    EXPECT_EQ(ctx.comTimeout, 500u);
+    EXPECT_EQ(korpro_sim::Log(),
+              (std::vector<LogLine>{
+                  Error("TELDRV> ReadInitFile() error, COM_TIMEOUT 0 gives no time-out, line 2 in 'TELDRV07.INT'"),
+                  Error("TELDRV> ReadInitFile() error, COM_TIMEOUT 1073741824 gives no time-out, line 3 in "
+                        "'TELDRV07.INT'"),
+              }));
+}
+
 TEST_F(InitFileTest, AlertValuesAreStoredOnlyWhenAllThreeAreInRange) {
     ReadText("ALERTS = 6, 1, 1\n"
              "ALERTS = 5, 50001, 1\n"

@@ -67,6 +67,7 @@ Bytes EncodeFrame(const char* magic, uint16_t tag, const Bytes& body) {
                    static_cast<uint8_t>(length),
                    kDle};
     const uint16_t sum = FrameChecksum(&frame[4], body);
+    frame.reserve(frame.size() + body.size() + 4);
     frame.insert(frame.end(), body.begin(), body.end());
     frame.insert(frame.end(), {kDle, static_cast<uint8_t>(sum >> 8), static_cast<uint8_t>(sum), kEtx});
     return frame;

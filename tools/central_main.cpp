@@ -93,6 +93,9 @@ int RunSimulated(central::ToolOptions options) {
         return central::kExitFile;
     }
     const fs::path directory = pattern;
+    // The driver works in the scratch directory; the user's files stay where they were named.
+    if (!options.csvFile.empty()) options.csvFile = fs::absolute(options.csvFile).string();
+    if (!options.gatesFile.empty()) options.gatesFile = fs::absolute(options.gatesFile).string();
     const fs::path oldDirectory = fs::current_path();
     std::error_code error;
     fs::copy_file(examples / "TELDRV01.INT", directory / "TELDRV01.INT", error);

@@ -23,6 +23,10 @@
 
 #include "host/records.h"
 #include "sim/central.h"
+#include "sim/central_history.h"
+#include "sim/central_online.h"
+#include "sim/korpro_history.h"
+#include "sim/korpro_online.h"
 #include "sim/korpro_alerts.h"
 #include "sim/korpro_sim.h"
 #include "sim/line.h"
@@ -169,19 +173,90 @@ public:
         return true;
     }
     // Identifies the station, sets its clock, and hangs up.
-    bool Poll() {
-        platform::SystemTime utc{2026, 12, 1, 7, 0, 0, 0, 0};
-        const int64_t seconds = sim::CalendarSeconds() - kEpoch;
-        utc.wHour = static_cast<uint16_t>(seconds / 3600);
-        utc.wMinute = static_cast<uint16_t>(seconds / 60 % 60);
-        utc.wSecond = static_cast<uint16_t>(seconds % 60);
-        return Ask("FE_REQ_STATION", sim::StationRequest()) &&
-               Ask("FE_REQ_SYNC_CLOCK", sim::SyncClockRequest(utc)) && Ask("FE_REQ_HANG_UP", sim::HangUpRequest());
+    bool Poll() { return Identify() && Ask("FE_REQ_HANG_UP", sim::HangUpRequest()); }
+
+    // Identifies the station and sets its clock; then collects on-line gate
+    // changes with a remote write in between, and the history written since
+    // `historyFrom`; then hangs up.
+    bool PollWithData(uint32_t historyFrom) {
+        if (!Identify()) return false;
+        sim::OnlinePoller online(central_);
+        Add("central  ->  FE_REQ_START_ONLINE");
+        const std::optional<uint8_t> started = online.Start();
+        if (!started || *started != 0) return Failed("on-line start", online.error());
+        Add("station  ->  on-line transfer started (status 0)");
+
+        // The host's process values change; each change also goes to history.
+        const struct {
+            uint16_t gate;
+            double value;
+        } changes[] = {{100, 3.25}, {101, 12.5}, {102, 1}, {100, 3.5}};
+        for (const auto& change : changes) {
+            korpro_sim::ValueBytes value{};
+            std::memcpy(value.data(), &change.value, sizeof change.value);
+            korpro_sim::RaiseValueChange(change.gate, value, {});
+            korpro_sim::RecordGateValue(change.gate, change.value, sim::CalendarSeconds());
+            Add("host         gate " + std::to_string(change.gate) + " changes to " + Number(change.value));
+        }
+        sim::SleepMs(1000);
+        if (!ShowChanges("FE_REQ_CONT_ONLINE", online.Poll(), online)) return false;
+        // The central writes 42 to station gate 0 (TANK_LEVEL, a signed 16-bit value).
+        if (!ShowChanges("FE_REQ_CONT_ONLINE with write gate 0 = 42", online.PollWrite(0, sim::WriteValue16(42)),
+                         online)) {
+            return false;
+        }
+        for (const korpro_sim::GateValueWrite& write : korpro_sim::GateValueWrites()) {
+            Add("host         Kor5PutGateVal gate " + std::to_string(write.gateId) + " = " + Number(write.value));
+        }
+        sim::SleepMs(1000);
+        if (!ShowChanges("FE_REQ_CONT_ONLINE", online.Poll(), online)) return false;
+
+        Add("central  ->  FE_REQ_START_HISTORY from " + std::to_string(historyFrom) + ", then FE_REQ_CONT_HISTORY");
+        const sim::HistoryCollection history = sim::CollectHistory(central_, historyFrom);
+        if (!history.complete) return Failed("history", history.error);
+        for (const sim::HistoryRecordOnWire& record : history.records) {
+            double value = 0;
+            std::memcpy(&value, record.payload.data() + 8, sizeof value);
+            Add("station  ->  history: station gate " + std::to_string(record.stationIndex) + " = " + Number(value));
+        }
+        Add("station  ->  history window complete: " + std::to_string(history.records.size()) + " records in " +
+            std::to_string(history.answers) + " answers");
+        return Ask("FE_REQ_HANG_UP", sim::HangUpRequest());
     }
     void Note(const std::string& text) { Add("---- " + text); }
     std::vector<Entry> entries;
 
 private:
+    bool Identify() {
+        platform::SystemTime utc{2026, 12, 1, 7, 0, 0, 0, 0};
+        const int64_t seconds = sim::CalendarSeconds() - kEpoch;
+        utc.wHour = static_cast<uint16_t>(seconds / 3600);
+        utc.wMinute = static_cast<uint16_t>(seconds / 60 % 60);
+        utc.wSecond = static_cast<uint16_t>(seconds % 60);
+        return Ask("FE_REQ_STATION", sim::StationRequest()) && Ask("FE_REQ_SYNC_CLOCK", sim::SyncClockRequest(utc));
+    }
+    bool ShowChanges(const std::string& what, const std::optional<sim::OnlineAnswer>& answer,
+                     const sim::OnlinePoller& online) {
+        Add("central  ->  " + what);
+        if (!answer) return Failed(what, online.error());
+        if (answer->writeStatus) Add("station  ->  write status " + std::to_string(*answer->writeStatus));
+        Add("station  ->  " + std::to_string(answer->changes.size()) + " gate changes");
+        for (const sim::ReceivedChange& change : answer->changes) {
+            double value = 0;
+            std::memcpy(&value, change.value.data(), sizeof value);
+            Add("             station gate " + std::to_string(change.stationIndex) + " = " + Number(value));
+        }
+        return true;
+    }
+    bool Failed(const std::string& what, const std::string& why) {
+        Add("central      " + what + " failed: " + why);
+        return false;
+    }
+    static std::string Number(double value) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%g", value);
+        return text;
+    }
     static std::string Tag(uint16_t tag) {
         char text[16];
         std::snprintf(text, sizeof text, "tag %04X", tag);
@@ -325,7 +400,7 @@ int main(int argc, char** argv) {
     modem.Ring(central);
     ok = ok && central.WaitConnected(30000);
     sim::SleepMs(500);
-    ok = ok && centralSide.Poll();
+    ok = ok && centralSide.PollWithData(static_cast<uint32_t>(kEpoch));
     ok = ok && RunUntil([&] { return !central.IsConnected() && modem.SRegister(0) == 1; }, 60000);
 
     GateAddress gate{};

@@ -264,6 +264,26 @@ TEST(CentralTool, FailuresEndWithTheExitCodeOfWhatFailed) {
         EXPECT_FALSE(rig.toolModem.Carrier());
     }
     {
+        // The line drops in the middle of on-line transfer.
+        CentralRig rig;
+        rig.StartStation();
+        const int64_t dropAt = sim::NowMs() + 15000;
+        std::thread line([&] {
+            sim::Participant self;
+            sim::SleepMs(static_cast<uint32_t>(dropAt - sim::NowMs()));
+            rig.driver.modem.DropCarrier();
+        });
+        central::Command online = Make(central::Command::Online);
+        online.seconds = 30;
+        rig.options.commands = {online, Make(central::Command::HangUp)};
+        EXPECT_EQ(rig.Run(), central::kExitNoCarrier) << rig.err.str();
+        EXPECT_TRUE(Has(rig.err.str(), "FE_REQ_CONT_ONLINE: carrier lost")) << rig.err.str();
+        EXPECT_LT(sim::NowMs(), dropAt + 2000);
+        sim::LeaveClock();
+        line.join();
+        sim::JoinClock();
+    }
+    {
         // Every answer broken: bad frame. Then a refused history: rejected.
         CentralRig rig;
         rig.StartStation();

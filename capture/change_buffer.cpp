@@ -1,6 +1,7 @@
 #include "capture/change_buffer.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "capture/gate_change.h"
@@ -8,13 +9,23 @@
 
 namespace {
 
+// On a little-endian machine the value's own bytes are the wire form: one
+// store each instead of the shifts the compiler builds for byte stores.
 void PutLe16(uint8_t* out, uint16_t value) {
-    out[0] = static_cast<uint8_t>(value);
-    out[1] = static_cast<uint8_t>(value >> 8);
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(out, &value, sizeof value);
+    } else {
+        out[0] = static_cast<uint8_t>(value);
+        out[1] = static_cast<uint8_t>(value >> 8);
+    }
 }
 
 void PutLe32(uint8_t* out, uint32_t value) {
-    for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(out, &value, sizeof value);
+    } else {
+        for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
+    }
 }
 
 void CopyRecords(uint8_t* destination, const GateChange* first, uint16_t count) {
@@ -37,7 +48,10 @@ void AddInBuffer(StationContext* ctx, uint16_t hostGateId, uint8_t statusBit, ui
     // changeWrite is ours alone; changeRead is acquired so that the reader's
     // copy of the record we are about to reuse is complete.
     const uint16_t write = LoadShared(ctx->changeWrite, std::memory_order_relaxed);
-    const uint16_t next = static_cast<uint16_t>((uint32_t{write} + 1) % capacity);
+    // The division only where the index wraps: it cost as much as the rest
+    // of an append. The result is that of (write + 1) % capacity.
+    const uint32_t after = uint32_t{write} + 1;
+    const uint16_t next = static_cast<uint16_t>(after < capacity ? after : after % capacity);
     if (next == LoadShared(ctx->changeRead, std::memory_order_acquire)) {
         err(kLogInfo, "TELDRV> AddInBuffer() error, on-line gate buffer overflow, gate change missed!");
         return;

@@ -2,7 +2,8 @@
 # Installs what is missing, builds, and runs the whole test suite: the quick
 # build first, then the same suite under AddressSanitizer with
 # UndefinedBehaviorSanitizer, then under ThreadSanitizer, then every fuzz
-# target for a bounded time, then the 32-bit Linux build and the Windows DLL.
+# target for a bounded time and the soak test, then the 32-bit Linux build and
+# the Windows DLL.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh test
@@ -14,12 +15,17 @@ run_suite() {
   cmake -S . -B "build/$dir" -G Ninja "$@" >/dev/null
   cmake --build "build/$dir" -j "$jobs"
   echo "=== test $dir"
-  ctest --test-dir "build/$dir" -j "$jobs" --output-on-failure --timeout 300
+  ctest --test-dir "build/$dir" -j "$jobs" --output-on-failure --timeout 300 -LE soak
 }
 
 run_suite quick -DCMAKE_BUILD_TYPE=RelWithDebInfo
 run_suite asan -DCMAKE_BUILD_TYPE=Debug -DTELDRV_SANITIZE=address,undefined
-run_suite tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTELDRV_SANITIZE=thread
+run_suite tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTELDRV_SANITIZE=thread -DTELDRV_SOAK=ON
+# The soak: many sessions back to back with random faults, under
+# ThreadSanitizer, bounded in real time (TELDRV_SOAK_SECONDS).
+echo "=== soak (tsan)"
+TELDRV_SOAK_SECONDS="${TELDRV_SOAK_SECONDS:-150}" \
+  ctest --test-dir build/tsan -L soak --output-on-failure --timeout 900
 bash scripts/run-fuzz.sh
 
 # Whether this machine runs 32-bit programs itself; some kernels cannot.

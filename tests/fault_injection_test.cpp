@@ -15,6 +15,7 @@
 #include "sim/korpro_history.h"
 #include "sim/wire.h"
 #include "tests/online_rig.h"
+#include "tests/session_runner.h"
 #include "tests/sim_environment.h"
 
 namespace {
@@ -60,7 +61,7 @@ public:
     int dropAfter = -1;
 };
 
-struct FaultRig {
+struct FaultRig : SessionRunner {
     FaultRig() {
         SetContextDefaults(&ctx);
         ctx.stationNumber = 7;
@@ -78,29 +79,7 @@ struct FaultRig {
         online_test::StopGateThread(&ctx);
         ClosePort(ctx.portHandle);
     }
-    void StartSession() {
-        sessionRunning = true;
-        sessionDone = false;
-        platform::StartThread(
-            [](void* raw) {
-                auto* rig = static_cast<FaultRig*>(raw);
-                const int result = DoTheCom(&rig->ctx);
-                sim::WorldLock lock(sim::WorldMutex());
-                rig->sessionResult = result;
-                rig->sessionEndedAt = sim::NowMsLocked(lock);
-                rig->sessionDone = true;
-                sim::Notify(lock);
-            },
-            this, 8192);
-        platform::Sleep(100);
-    }
-    bool WaitSession(int64_t timeoutMs) {
-        sim::WorldLock lock(sim::WorldMutex());
-        const int64_t deadline = timeoutMs == sim::kForever ? sim::kForever : sim::NowMsLocked(lock) + timeoutMs;
-        const bool done = sim::WaitUntil(lock, [&] { return sessionDone.load(); }, deadline);
-        if (done) sessionRunning = false;
-        return done;
-    }
+    void StartSession() { Start(&ctx); }
     // A new call on the same port after the last one ended.
     void Reconnect() {
         central.TakeInput();
@@ -117,10 +96,6 @@ struct FaultRig {
     sim::DirectWire wire{line, central};
     StationContext ctx{};
     online_test::StationTables tables;
-    bool sessionRunning = false;
-    std::atomic<bool> sessionDone{false};
-    int sessionResult = -1;
-    int64_t sessionEndedAt = -1;
 };
 
 bool Logged(const LogLine& wanted) {

@@ -9,9 +9,10 @@
 #include "serial/port.h"
 #include "sim/central.h"
 #include "sim/wire.h"
+#include "tests/session_runner.h"
 #include "tests/sim_environment.h"
 
-struct LinkRig {
+struct LinkRig : SessionRunner {
     LinkRig() {
         SetContextDefaults(&ctx);
         ctx.stationNumber = 7;
@@ -25,40 +26,11 @@ struct LinkRig {
         ClosePort(ctx.portHandle);
     }
 
-    // DoTheCom on a driver thread of its own.
-    void StartSession() {
-        sessionRunning = true;
-        sessionDone = false;
-        platform::StartThread(
-            [](void* raw) {
-                auto* rig = static_cast<LinkRig*>(raw);
-                const int result = DoTheCom(&rig->ctx);
-                sim::WorldLock lock(sim::WorldMutex());
-                rig->sessionResult = result;
-                rig->sessionEndedAt = sim::NowMsLocked(lock);
-                rig->sessionDone = true;
-                sim::Notify(lock);
-            },
-            this, 8192);
-        // As a central lets the line settle: the session drains its input first.
-        platform::Sleep(100);
-    }
-    // Waits until the session has returned; false on time-out.
-    bool WaitSession(int64_t timeoutMs) {
-        sim::WorldLock lock(sim::WorldMutex());
-        const int64_t deadline = timeoutMs == sim::kForever ? sim::kForever : sim::NowMsLocked(lock) + timeoutMs;
-        const bool done = sim::WaitUntil(lock, [&] { return sessionDone.load(); }, deadline);
-        if (done) sessionRunning = false;
-        return done;
-    }
+    void StartSession() { Start(&ctx); }
 
     SimEnvironment env;
     sim::Line& line = sim::CreateLine("SIM1");
     sim::CentralStation central;
     sim::DirectWire wire{line, central};
     StationContext ctx{};
-    bool sessionRunning = false;
-    std::atomic<bool> sessionDone{false};
-    int sessionResult = -1;
-    int64_t sessionEndedAt = -1;
 };

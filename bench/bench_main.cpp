@@ -12,6 +12,8 @@ namespace {
 
 class TableReporter : public benchmark::ConsoleReporter {
 public:
+    // No colour codes: the output goes to logs and files as often as to a terminal.
+    TableReporter() : ConsoleReporter(OO_Tabular) {}
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
             if (run.error_occurred) continue;

@@ -80,4 +80,4 @@ void BM_ColdStart(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(BM_ColdStart)->Iterations(8)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ColdStart)->Iterations(5)->UseManualTime()->Unit(benchmark::kMillisecond);

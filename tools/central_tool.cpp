@@ -533,15 +533,15 @@ int ParseCommandLine(const std::vector<std::string>& args, ToolOptions* options,
                         if (!number(i, 86400, &value)) return kExitUsage;
                         command.seconds = static_cast<uint32_t>(value);
                     } else {
-                        std::string spec;
-                        if (!text(i, &spec)) return kExitUsage;
-                        const size_t eq = spec.find('=');
+                        std::string assignment;
+                        if (!text(i, &assignment)) return kExitUsage;
+                        const size_t eq = assignment.find('=');
                         uint64_t gate = 0;
-                        if (eq == std::string::npos || !ParseUnsigned(spec.substr(0, eq), 0x7FFF, &gate) ||
-                            eq + 1 == spec.size()) {
-                            return *error = "--write takes GATE=VALUE, not '" + spec + "'", kExitUsage;
+                        if (eq == std::string::npos || !ParseUnsigned(assignment.substr(0, eq), 0x7FFF, &gate) ||
+                            eq + 1 == assignment.size()) {
+                            return *error = "--write takes GATE=VALUE, not '" + assignment + "'", kExitUsage;
                         }
-                        command.write = WriteSpec{static_cast<uint16_t>(gate), spec.substr(eq + 1)};
+                        command.write = WriteSpec{static_cast<uint16_t>(gate), assignment.substr(eq + 1)};
                     }
                 }
             } else {

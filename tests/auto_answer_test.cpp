@@ -54,8 +54,10 @@ TEST(AutoAnswerThreadTest, ModemStatusFailuresEndEachPassWithTheirMessage) {
     DriverRig rig;
     ASSERT_EQ(rig.Start(), 0);
     ASSERT_TRUE(DriverRig::WaitFor([&] { return rig.modem.SRegister(0) == 1; }, 20000));
-    rig.line.faults.failModemStatus = 2;
-    rig.line.faults.modemStatusError = 1167;
+    rig.WithLine([](sim::Line& l) {
+        l.faults.failModemStatus = 2;
+        l.faults.modemStatusError = 1167;
+    });
     platform::Sleep(10000);
     const std::string message = "TELDRV> AutoAnswerThread() error, getting modem control signals status, err 1167";
     EXPECT_EQ(Count(message), 2u) << LogText();

@@ -169,6 +169,16 @@ struct DriverRig {
                        timeoutMs);
     }
 
+    // The line's state belongs to the simulated world: look and change it under its lock.
+    template <typename F>
+    auto WithLine(F f) {
+        sim::WorldLock lock(sim::WorldMutex());
+        return f(line);
+    }
+    bool LineOpen() {
+        return WithLine([](sim::Line& l) { return l.open; });
+    }
+
     std::vector<sim::ModemEvent> Dials() {
         std::vector<sim::ModemEvent> dials;
         for (const sim::ModemEvent& event : modem.Transcript()) {

@@ -62,7 +62,6 @@ struct StationContext {
     uint16_t frameTag;
     uint16_t changeCapacity;
     uint16_t changeWrite;  // index of the record written last
-    uint16_t changeRead;   // index of the record sent last
 
     char* phoneNumbers[kPhoneNumberSlots];  // by dial reference; 0 never used
     DialEntry dialEntries[kDialEntryCount];
@@ -73,6 +72,11 @@ struct StationContext {
     // 1 from the start of a gate message thread until it has removed its
     // client; EndVpi and a new on-line start wait for it.
     uint8_t onlineThreadRunning;
+
+    // Index of the record sent last. Far from changeWrite: each index has its
+    // own writer thread, and sharing a cache line would make every append and
+    // drain pull the line between cores.
+    uint16_t changeRead;
 };
 
 // The size GetVpiInfo reports: what the 32-bit host has always allocated, or

@@ -5,5 +5,5 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh build
 cmake -S . -B build/demo -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTELDRV_BUILD_TESTS=OFF >/dev/null
-cmake --build build/demo >/dev/null
+cmake --build build/demo --target teldrv-demo >/dev/null
 exec build/demo/tools/teldrv-demo "$@"

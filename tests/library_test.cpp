@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 #include "sim/korpro_sim.h"
 #include "tests/driver_library.h"
@@ -33,6 +35,46 @@ TEST(DriverLibrary, EachLoadIsAFreshLibrary) {
     // Two copies, two sets of module objects.
     EXPECT_NE(a.banner, b.banner);
     EXPECT_STREQ(a.banner, b.banner);
+}
+
+}  // namespace
+
+namespace {
+
+// Once EndVpi has run, the loaded library answers 0 to everything, ColdStart
+// included; only a library loaded anew starts again.
+TEST(DriverLibrary, AfterEndVpiOnlyAFreshLoadStartsAgain) {
+    korpro_sim::Reset();
+    const std::filesystem::path previous = std::filesystem::current_path();
+    char empty[] = "/tmp/teldrv-noinit-XXXXXX";  // no init file here
+    ASSERT_NE(mkdtemp(empty), nullptr);
+    std::filesystem::current_path(empty);
+    LoadedDriver driver = LoadFreshDriver();
+    alignas(8) static unsigned char context[4096];
+    ColdStartParams params{{'N', 'U', 'L', '\0'}, 0, 0, 19200, 8, 0, 0};
+    VpiCallBlock start{context, 1, 99, 0, &params};
+    ASSERT_EQ(driver.vpiMain(&start), 0);
+    VpiCallBlock end{context, 11, 99, 0, nullptr};
+    ASSERT_EQ(driver.vpiMain(&end), 0);
+    korpro_sim::ClearLog();
+
+    VpiInfo info{};
+    VpiCallBlock ask{nullptr, 14, 0, 0, &info};
+    EXPECT_EQ(driver.vpiMain(&ask), 0);
+    EXPECT_EQ(info.typeCode, 0u) << "GetVpiInfo must not run";
+    EXPECT_EQ(driver.vpiMain(&start), 0);
+    VpiCallBlock outside{context, 17, 0, 0, nullptr};
+    EXPECT_EQ(driver.vpiMain(&outside), 0);
+    EXPECT_TRUE(korpro_sim::Log().empty());
+
+    LoadedDriver fresh = LoadFreshDriver();
+    EXPECT_EQ(fresh.vpiMain(&ask), 0);
+    EXPECT_EQ(info.typeCode, 70u);
+    EXPECT_EQ(fresh.vpiMain(&start), 0);
+    EXPECT_EQ(korpro_sim::Log().back().text, "TELDRV> ColdStart() exit OK");
+    EXPECT_EQ(fresh.vpiMain(&end), 0);
+    std::filesystem::current_path(previous);
+    std::filesystem::remove_all(empty);
 }
 
 }  // namespace

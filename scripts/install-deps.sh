@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need, from Debian's packages, when it
-# is missing. Usage: install-deps.sh [build|test|fuzz]
+# is missing. Usage: install-deps.sh [build|test|fuzz|bench]
 set -euo pipefail
 want=(cmake ninja-build g++ make binutils)
 case "${1:-build}" in
   test) want+=(libgtest-dev libgmock-dev) ;;
   fuzz) want+=(clang libclang-rt-14-dev) ;;
+  # Google Benchmark and Boost's lock-free queue are for the benchmarks only.
+  bench) want+=(libbenchmark-dev libboost-dev) ;;
 esac
 install_missing() {
   local missing=()

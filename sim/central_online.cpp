@@ -23,7 +23,10 @@ ReceivedChange DecodeChange(const uint8_t* record) {
 
 Bytes EncodeChange(const ReceivedChange& change) {
     const uint16_t first = static_cast<uint16_t>((change.stationIndex & 0x7FFF) | (change.status ? 0x8000 : 0));
-    Bytes bytes = {static_cast<uint8_t>(first), static_cast<uint8_t>(first >> 8)};
+    Bytes bytes;
+    bytes.reserve(16);
+    bytes.push_back(static_cast<uint8_t>(first));
+    bytes.push_back(static_cast<uint8_t>(first >> 8));
     bytes.insert(bytes.end(), change.value.begin(), change.value.end());
     bytes.insert(bytes.end(), change.info.begin(), change.info.end());
     return bytes;

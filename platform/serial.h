@@ -54,6 +54,25 @@ struct Dcb {
     char EvtChar;
 };
 
+// What a freshly opened port reports before anybody set it (as Windows
+// reports it), for backends whose device keeps no such block of its own.
+inline Dcb FreshDcb() {
+    Dcb dcb{};
+    dcb.DCBlength = 28;
+    dcb.BaudRate = 9600;
+    dcb.fBinary = 1;
+    dcb.fDtrControl = kDtrControlEnable;
+    dcb.fRtsControl = kRtsControlEnable;
+    dcb.fTXContinueOnXoff = 1;
+    dcb.XonLim = 2048;
+    dcb.XoffLim = 512;
+    dcb.ByteSize = 8;
+    dcb.XonChar = 0x11;
+    dcb.XoffChar = 0x13;
+    dcb.EofChar = 0x1A;
+    return dcb;
+}
+
 struct CommTimeouts {
     uint32_t ReadIntervalTimeout;
     uint32_t ReadTotalTimeoutMultiplier;

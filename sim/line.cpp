@@ -17,24 +17,6 @@ bool Take(int& count) {
     return true;
 }
 
-// A port as a fresh serial device reports it.
-platform::Dcb FreshDcb() {
-    platform::Dcb dcb{};
-    dcb.DCBlength = 28;
-    dcb.BaudRate = 9600;
-    dcb.fBinary = 1;
-    dcb.fDtrControl = platform::kDtrControlEnable;
-    dcb.fRtsControl = platform::kRtsControlEnable;
-    dcb.fTXContinueOnXoff = 1;
-    dcb.XonLim = 2048;
-    dcb.XoffLim = 512;
-    dcb.ByteSize = 8;
-    dcb.XonChar = 0x11;
-    dcb.XoffChar = 0x13;
-    dcb.EofChar = 0x1A;
-    return dcb;
-}
-
 void Record(WorldLock& lock, Line& line, Direction direction, const uint8_t* data, size_t size) {
     line.transcript.push_back({NowMsLocked(lock), direction, std::vector<uint8_t>(data, data + size)});
 }
@@ -52,7 +34,7 @@ void* Open(const char* device, uint32_t* error) {
         return nullptr;
     }
     line.open = true;
-    line.dcb = FreshDcb();
+    line.dcb = platform::FreshDcb();
     line.timeouts = {};
     line.toPort.clear();
     return &line;

@@ -125,24 +125,6 @@ std::string DevicePath(const char* name) {
     return std::string("/dev/") + name;
 }
 
-// A freshly opened port reports what Windows reports for a port nobody set.
-Dcb InitialDcb() {
-    Dcb dcb{};
-    dcb.DCBlength = 28;
-    dcb.BaudRate = 9600;
-    dcb.fBinary = 1;
-    dcb.fDtrControl = kDtrControlEnable;
-    dcb.fRtsControl = kRtsControlEnable;
-    dcb.fTXContinueOnXoff = 1;
-    dcb.XonLim = 2048;
-    dcb.XoffLim = 512;
-    dcb.ByteSize = 8;
-    dcb.XonChar = 0x11;
-    dcb.XoffChar = 0x13;
-    dcb.EofChar = 0x1A;
-    return dcb;
-}
-
 int64_t SteadyMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
@@ -190,7 +172,7 @@ void* Open(const char* device, uint32_t* error) {
         ::close(fd);
         return nullptr;
     }
-    auto* port = new (std::nothrow) PosixPort{fd, tty, InitialDcb(), {}};
+    auto* port = new (std::nothrow) PosixPort{fd, tty, FreshDcb(), {}};
     if (!port) {
         ::close(fd);
         *error = kErrorGenFailure;

@@ -572,6 +572,7 @@ TEST(CentralTool, LineFaultsAreNamedAndCarrierlessPortsOffered) {
         rig.options.timeoutMs = 2000;
         rig.options.commands = {Make(central::Command::Station)};
         EXPECT_EQ(rig.Run(), central::kExitNoAnswer);
+        EXPECT_TRUE(Has(rig.err.str(), "teldrv-central: FE_REQ_STATION: no answer from the station after 1 send"));
         EXPECT_NE(rig.err.str().find(" bytes came where a frame was expected: likely a line-settings mismatch; check "
                                      "--baud, --data, --parity and --stop against the station's port"),
                   std::string::npos)

@@ -342,7 +342,11 @@ int ModemDialogue::Dial(const std::string& number) {
         return kExitPort;
     }
     result = Command(options_.dialPrefix + number, options_.carrierTimeoutMs);
-    if (Stopped()) return kExitInterrupted;
+    if (Stopped()) {
+        // Any character ends a dial in progress.
+        WriteAll(port_, "\r", 1, nullptr);
+        return kExitInterrupted;
+    }
     if (result.rfind("CONNECT", 0) != 0) {
         log_ << "teldrv-central: no carrier: " << (result.empty() ? "no reply to the dial" : result) << '\n';
         return kExitNoCarrier;

@@ -164,11 +164,9 @@ private:
             return kExitNoCarrier;
         }
         if (result == AskResult::NoAnswer) {
-            Error() << RequestName(request[0]) << ": no answer from the station after " << options_.retries + 1
-                    << " sends\n";
+            Error() << RequestName(request[0]) << ": no answer from the station after " << Sends() << '\n';
         } else {
-            Error() << RequestName(request[0]) << ": " << link_.error() << " (after " << options_.retries + 1
-                    << " sends)\n";
+            Error() << RequestName(request[0]) << ": " << link_.error() << " (after " << Sends() << ")\n";
         }
         if (link_.noiseBytes() > 0) {
             Error() << Plural(link_.noiseBytes(), "byte", "bytes")
@@ -177,6 +175,8 @@ private:
         }
         return result == AskResult::NoAnswer ? kExitNoAnswer : kExitBadFrame;
     }
+
+    std::string Sends() const { return Plural(static_cast<size_t>(options_.retries + 1), "send", "sends"); }
 
     std::string GateName(uint16_t gate) const {
         const auto found = gates_.find(gate);

@@ -2,7 +2,10 @@
 // its modem, the tool on SIM2 behind a modem of its own, and an exchange
 // between the two; everything on the virtual clock.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -768,6 +771,54 @@ TEST(CentralTool, ProgramsHelpVersionOneLineMistakesAndPureCsv) {
         << sim.err;
     EXPECT_TRUE(Has(sim.err, "station hung up")) << sim.err;
     EXPECT_NE(sim.err.find("] TELDRV> "), std::string::npos) << sim.err;
+}
+
+// A null-modem line on a real pseudo-terminal, the test as the station: the
+// frames answered byte for byte, a rate above 16 bits set on the tty, and the
+// call ended by FE_REQ_HANG_UP although no hangup was asked for.
+TEST(CentralTool, NullModemOnAPseudoTerminal) {
+    int master = -1, slave = -1;
+    char name[128] = {};
+    ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+    const std::vector<std::pair<std::string, std::string>> exchange = {
+        {"02 46 45 43 00 01 00 01 10 53 10 01 9D 03", "02 46 45 52 00 01 00 04 10 73 07 07 07 10 02 B0 03"},
+        {"02 46 45 43 00 02 00 01 10 58 10 01 A7 03", "02 46 45 52 00 02 00 01 10 78 10 01 C7 03"},
+    };
+    std::vector<std::string> requests;
+    std::thread station([&] {
+        for (const auto& [request, answer] : exchange) {
+            central::Bytes got;
+            const size_t size = (request.size() + 1) / 3;
+            while (got.size() < size) {
+                pollfd ready{master, POLLIN, 0};
+                if (::poll(&ready, 1, 5000) <= 0) return;
+                uint8_t byte = 0;
+                if (::read(master, &byte, 1) == 1) got.push_back(byte);
+            }
+            requests.push_back(central::Hex(got));
+            central::Bytes bytes;
+            for (size_t at = 0; at < answer.size(); at += 3) {
+                bytes.push_back(static_cast<uint8_t>(std::stoul(answer.substr(at, 2), nullptr, 16)));
+            }
+            ASSERT_EQ(::write(master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+        }
+    });
+    ToolOptions options;
+    std::string error;
+    ASSERT_EQ(central::ParseCommandLine({name, "--baud", "115200", "--timeout", "2000", "station"}, &options, &error),
+              central::kExitOk)
+        << error;
+    std::ostringstream out, err;
+    const int code = central::RunTool(options, out, err);
+    termios t{};
+    ASSERT_EQ(tcgetattr(slave, &t), 0);
+    station.join();
+    ::close(slave);
+    ::close(master);
+    EXPECT_EQ(code, central::kExitOk) << err.str();
+    EXPECT_EQ(out.str(), "station 7\nstation hung up\n");
+    EXPECT_EQ(requests, (std::vector<std::string>{exchange[0].first, exchange[1].first}));
+    EXPECT_EQ(cfgetospeed(&t), speed_t{B115200});
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -819,6 +820,41 @@ TEST(CentralTool, NullModemOnAPseudoTerminal) {
     EXPECT_EQ(out.str(), "station 7\nstation hung up\n");
     EXPECT_EQ(requests, (std::vector<std::string>{exchange[0].first, exchange[1].first}));
     EXPECT_EQ(cfgetospeed(&t), speed_t{B115200});
+}
+
+// SIGTERM to the program in the middle of on-line transfer: the call is
+// ended, the CSV holds whole lines only, and the exit code says so.
+TEST(CentralTool, ProgramStoppedBySigtermEndsTheCall) {
+    const std::filesystem::path tools = std::filesystem::path(TELDRV_LIBRARY).parent_path() / "tools";
+    if (!std::filesystem::exists(tools / "teldrv-central")) GTEST_SKIP() << "tools not built";
+    const std::filesystem::path dir =
+        std::filesystem::temp_directory_path() / ("teldrv-sigterm-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    const std::string csv = (dir / "on.csv").string(), log = (dir / "station.log").string();
+    const std::string script = "cd " + dir.string() + " && " + (tools / "teldrv-central").string() +
+                               " --sim --dial 0307000007 --station-log " + log +
+                               " online --seconds 86400 --csv " + csv + " >out 2>err & pid=$!; "
+                               "i=0; until [ \"$( (wc -l < " + csv + ") 2>/dev/null || echo 0)\" -gt 20 ] || "
+                               "[ $i -gt 1000 ]; do i=$((i+1)); sleep 0.02; done; "
+                               "kill -TERM $pid; wait $pid; echo $? > " + (dir / "rc").string();
+    ASSERT_EQ(std::system(("sh -c '" + script + "'").c_str()), 0);
+    auto read = [&](const std::string& name) {
+        std::ifstream file(dir / name);
+        std::stringstream text;
+        text << file.rdbuf();
+        return text.str();
+    };
+    EXPECT_EQ(read("rc"), "130\n") << read("err");
+    const std::vector<std::string> lines = CsvLines(csv);
+    ASSERT_GT(lines.size(), 20u);
+    for (const std::string& line : lines) EXPECT_EQ(Count(line, ","), 6u) << line;
+    EXPECT_TRUE(Has(read("out"), std::to_string(lines.size() - 1) + " changes written to " + csv)) << read("out");
+    EXPECT_TRUE(Has(read("out"), "station hung up")) << read("out");
+    EXPECT_TRUE(Has(read("err"), "teldrv-central: interrupted after 0 of 1 command; the call is ended, CSV files "
+                                 "closed with whole lines"))
+        << read("err");
+    EXPECT_NE(read("station.log").find("] TELDRV> "), std::string::npos);
+    std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -185,12 +185,13 @@ int RunSimulated(central::ToolOptions options) {
 #endif
 
 // Ctrl-C and SIGTERM only ask: the running command ends the call and
-// closes its files itself.
+// closes its files itself. A second one ends the program at once.
 void OnStopSignal(int) { central::RequestStop(); }
 
 void CatchStopSignals() {
     struct sigaction action {};
     action.sa_handler = OnStopSignal;
+    action.sa_flags = SA_RESETHAND;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);

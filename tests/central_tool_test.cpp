@@ -533,7 +533,10 @@ TEST(CentralTool, WritesByNameAndSaysWhatTheStationNeverWrites) {
     central::Command note = byName;
     note.write = central::WriteSpec{0, "9", "NOTE"};
     rig.options.commands = {byName, note};
+    rig.options.csvFile = "unused.csv";
     ASSERT_EQ(rig.Run(), central::kExitOk) << rig.err.str();
+    EXPECT_TRUE(Has(rig.err.str(), "teldrv-central: warning: --csv unused.csv is for history, and no history command "
+                                   "is given (online takes its own: online --csv FILE)"));
     EXPECT_TRUE(Has(rig.out.str(), "write gate 0 TANK_LEVEL = -3: status 0 (taken)")) << rig.out.str();
     EXPECT_TRUE(Has(rig.out.str(), "write gate 2 NOTE = 9: status 0 (not written by the station)")) << rig.out.str();
     EXPECT_TRUE(Has(rig.err.str(), "teldrv-central: warning: gate 2 NOTE has value type 7, which the station never "

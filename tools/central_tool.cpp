@@ -835,6 +835,10 @@ int Prepare(const ToolOptions& options, Prepared* prepared, std::ostream& err) {
         const int code = OpenCsv(command.csvFile, prepared, err);
         if (code != kExitOk) return code;
     }
+    if (!history && !options.csvFile.empty()) {
+        err << "teldrv-central: warning: --csv " << options.csvFile
+            << " is for history, and no history command is given (online takes its own: online --csv FILE)\n";
+    }
     return history ? OpenCsv(options.csvFile, prepared, err) : kExitOk;
 }
 

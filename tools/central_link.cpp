@@ -44,6 +44,8 @@ const char* ExitCodeName(int code) {
         case kExitRejected: return "rejected request";
         case kExitBadFrame: return "bad frame";
         case kExitFile: return "file";
+        case kExitWrongStation: return "wrong station";
+        case kExitInterrupted: return "interrupted";
     }
     return "?";
 }
@@ -182,6 +184,7 @@ Link::Read Link::ReadFrame(Bytes* body) {
         const uint64_t now = platform::MonotonicMs();
         if (now >= deadline) {
             if (!noise.empty()) Trace("<- noise " + Hex(noise));
+            noiseBytes_ += noise.size();
             return Read::Nothing;
         }
         SetReadTimeout(port_, Units(deadline - now));
@@ -214,6 +217,7 @@ Link::Read Link::ReadFrame(Bytes* body) {
     if (!why.empty()) {
         Trace(Format("<- FER tag %04X  ", decoded.tag) + "bad frame: " + why + " | " + Hex(frame));
         error_ = "bad frame: " + why;
+        if (why == "bad header") noiseBytes_ += frame.size();
         return Read::Bad;
     }
     const std::string verdict = Format("checksum %04X ok", decoded.checksum);
@@ -230,7 +234,12 @@ Link::Read Link::ReadFrame(Bytes* body) {
 AskResult Link::Ask(const Bytes& body, Bytes* response) {
     bool sawBad = false;
     error_.clear();
+    noiseBytes_ = 0;
     for (int attempt = 1; attempt <= std::max(1, options_.attempts); ++attempt) {
+        if (attempt > 1 && options_.stopRequested && options_.stopRequested()) {
+            error_ = "stopped";
+            return AskResult::Stopped;
+        }
         if (options_.checkCarrier) {
             uint32_t status = 0;
             if (!platform::CommModemStatus(port_, &status) || !(status & platform::kModemStatusRlsdOn)) {
@@ -290,7 +299,7 @@ std::string ModemDialogue::ReadResult(uint32_t timeoutMs) {
     std::string line;
     for (;;) {
         const uint64_t now = platform::MonotonicMs();
-        if (now >= deadline) return "";
+        if (now >= deadline || (options_.stopRequested && options_.stopRequested())) return "";
         SetReadTimeout(port_, Units(std::min<uint64_t>(deadline - now, 200)));
         char c = 0;
         uint32_t got = 0;
@@ -319,39 +328,63 @@ std::string ModemDialogue::Command(const std::string& line, uint32_t timeoutMs) 
 
 int ModemDialogue::Dial(const std::string& number) {
     std::string result = Command(options_.resetCommand, 3000);
-    if (result != "OK") {
+    if (result != "OK" && !Stopped()) {
         // A modem left on line by an earlier run takes commands only after an escape.
         platform::Sleep(1100);
         WriteAll(port_, "+++", 3, nullptr);
         platform::Sleep(1100);
         result = Command(options_.resetCommand, 3000);
     }
+    if (Stopped()) return kExitInterrupted;
     if (result != "OK") {
-        log_ << "modem does not answer " << options_.resetCommand << '\n';
+        log_ << "teldrv-central: modem does not answer " << options_.resetCommand
+             << ": check that it is switched on, on this port, and at this baud rate\n";
         return kExitPort;
     }
     result = Command(options_.dialPrefix + number, options_.carrierTimeoutMs);
+    if (Stopped()) {
+        // Any character ends a dial in progress.
+        WriteAll(port_, "\r", 1, nullptr);
+        return kExitInterrupted;
+    }
     if (result.rfind("CONNECT", 0) != 0) {
-        log_ << "no carrier: " << (result.empty() ? "no reply to the dial" : result) << '\n';
+        log_ << "teldrv-central: no carrier: " << (result.empty() ? "no reply to the dial" : result) << '\n';
         return kExitNoCarrier;
     }
     // The station's driver takes up the call a moment after its modem answers.
     platform::Sleep(options_.settleMs);
-    if (!Carrier()) {
-        log_ << "no carrier: the line dropped after CONNECT\n";
+    if (options_.ignoreCarrier) return kExitOk;
+    uint32_t status = 0;
+    if (!platform::CommModemStatus(port_, &status)) {
+        log_ << "teldrv-central: CONNECT, but the port has no carrier detect line; if the port or cable has none "
+                "(a pseudo-terminal, a three-wire cable), run again with --ignore-carrier\n";
+        return kExitNoCarrier;
+    }
+    if (!(status & platform::kModemStatusRlsdOn)) {
+        log_ << "teldrv-central: no carrier: the line dropped after CONNECT, or the cable has no carrier detect "
+                "wire (then run again with --ignore-carrier)\n";
         return kExitNoCarrier;
     }
     return kExitOk;
 }
 
+bool ModemDialogue::Stopped() const { return options_.stopRequested && options_.stopRequested(); }
+
+bool ModemDialogue::MayHoldCall() {
+    uint32_t status = 0;
+    // A port that cannot tell is taken as holding the call.
+    return options_.ignoreCarrier || !platform::CommModemStatus(port_, &status) ||
+           (status & platform::kModemStatusRlsdOn);
+}
+
 void ModemDialogue::HangUp() {
-    if (!Carrier()) return;
+    if (!MayHoldCall()) return;
     log_ << "modem: hanging up (DTR low)\n";
     platform::CommEscape(port_, platform::kClrDtr);
     platform::Sleep(1000);
     platform::CommEscape(port_, platform::kSetDtr);
     platform::Sleep(200);
-    if (!Carrier()) return;
+    if (!MayHoldCall()) return;
     // A modem that ignores DTR (&D0) hangs up on command.
     platform::Sleep(1100);
     WriteAll(port_, "+++", 3, nullptr);

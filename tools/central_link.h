@@ -26,6 +26,8 @@ enum ExitCode : int {
     kExitRejected = 5,    // the station refused a request (0x40 or a failure status)
     kExitBadFrame = 6,    // answers came, but none of them was a good frame
     kExitFile = 7,        // gate file or CSV file
+    kExitWrongStation = 8,   // the --gates file is of another station than the one that answered
+    kExitInterrupted = 130,  // Ctrl-C or SIGTERM: the call was ended and the files closed
 };
 
 const char* ExitCodeName(int code);
@@ -61,9 +63,11 @@ struct LinkOptions {
     uint32_t gapMs = 1000;        // longest pause inside an answer
     bool checkCarrier = false;    // a dialled call: every request first looks at DCD
     bool trace = false;
+    bool (*stopRequested)() = nullptr;  // asked before every repetition
 };
 
-enum class AskResult { Ok, NoAnswer, BadFrame, NoCarrier };
+// Stopped: stopRequested said so before a repetition.
+enum class AskResult { Ok, NoAnswer, BadFrame, NoCarrier, Stopped };
 
 // One connection's requests: frame tags count up with every frame sent,
 // sequence bytes with every fresh continue request.
@@ -82,6 +86,9 @@ public:
     int repetitions() const { return repetitions_; }
     // Why the last Ask failed.
     const std::string& error() const { return error_; }
+    // Bytes of the last Ask's answers that were no frame at all: what a
+    // line at other settings than the station's brings.
+    size_t noiseBytes() const { return noiseBytes_; }
 
 private:
     enum class Read { Ok, Nothing, Bad };
@@ -97,6 +104,7 @@ private:
     int framesSent_ = 0;
     int repetitions_ = 0;
     std::string error_;
+    size_t noiseBytes_ = 0;
     uint64_t startMs_ = 0;
 };
 
@@ -106,13 +114,19 @@ struct ModemOptions {
     std::string dialPrefix = "ATDT";
     uint32_t carrierTimeoutMs = 60000;  // ATD to CONNECT
     uint32_t settleMs = 2500;           // after CONNECT, before the first request
+    // The port has no carrier detect line worth reading (a pty, a
+    // three-wire cable): CONNECT is taken as the carrier, and hanging up
+    // always ends with "+++" and ATH.
+    bool ignoreCarrier = false;
+    bool (*stopRequested)() = nullptr;  // ends a wait for a modem reply early
 };
 
 class ModemDialogue {
 public:
     ModemDialogue(platform::PortHandle port, const ModemOptions& options, std::ostream& log);
     // Resets the modem and dials; kExitOk once the carrier stands, else
-    // kExitPort (the modem does not answer OK) or kExitNoCarrier.
+    // kExitPort (the modem does not answer OK), kExitNoCarrier, or
+    // kExitInterrupted when stopRequested ended the wait.
     int Dial(const std::string& number);
     // Ends the call: DTR drop, then "+++" and ATH should the carrier stay.
     void HangUp();
@@ -122,6 +136,8 @@ private:
     // Sends a command line and reads the reply up to a final result code.
     std::string Command(const std::string& line, uint32_t timeoutMs);
     std::string ReadResult(uint32_t timeoutMs);
+    bool Stopped() const;
+    bool MayHoldCall();
 
     platform::PortHandle port_;
     ModemOptions options_;

@@ -2,6 +2,7 @@
 // station on a real serial line, or (--sim) against the demo station on a
 // simulated modem line.
 #include <dlfcn.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -77,11 +78,20 @@ private:
     std::atomic<bool> stop_{false};
 };
 
+// The driver's log lines as the host received them, "[level] text".
+void WriteStationLog(const std::string& path) {
+    std::ofstream file(path, std::ios::trunc);
+    for (const korpro_sim::LogLine& line : korpro_sim::Log()) file << '[' << line.level << "] " << line.text << '\n';
+    if (!file) std::cerr << "teldrv-central: cannot write the station's log to " << path << '\n';
+}
+
 // The demo station of examples/: its files in a scratch directory, the
 // driver started on SIM1 behind a modem, the tool's modem on SIM2, and an
 // exchange between the two.
 int RunSimulated(central::ToolOptions options) {
     sim::ResetClock(sim::ClockMode::Virtual, std::time(nullptr));
+    korpro_sim::SetEcho(options.verbose);
+    if (!options.stationLog.empty()) options.stationLog = fs::absolute(options.stationLog).string();
     sim::Participant self;
     platform::UseTimeBackend(sim::TimeBackend());
     platform::RegisterSerialBackend(sim::kLinePrefix, sim::LineBackend());
@@ -89,13 +99,16 @@ int RunSimulated(central::ToolOptions options) {
     const fs::path examples = TELDRV_EXAMPLES;
     std::string pattern = (fs::temp_directory_path() / "teldrv-central-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) {
-        std::cerr << "cannot make a scratch directory\n";
+        std::cerr << "teldrv-central: cannot make a scratch directory\n";
         return central::kExitFile;
     }
     const fs::path directory = pattern;
     // The driver works in the scratch directory; the user's files stay where they were named.
     if (!options.csvFile.empty()) options.csvFile = fs::absolute(options.csvFile).string();
     if (!options.gatesFile.empty()) options.gatesFile = fs::absolute(options.gatesFile).string();
+    for (central::Command& command : options.commands) {
+        if (!command.csvFile.empty()) command.csvFile = fs::absolute(command.csvFile).string();
+    }
     const fs::path oldDirectory = fs::current_path();
     std::error_code error;
     fs::copy_file(examples / "TELDRV01.INT", directory / "TELDRV01.INT", error);
@@ -103,7 +116,7 @@ int RunSimulated(central::ToolOptions options) {
     std::string why;
     if (error || !gatefile::ParseGateList(ReadText(examples / "07_gates.txt"), "07_gates.txt", &gates, &why) ||
         !gatefile::WriteBytes((directory / "07_GATES.DAT").string(), gatefile::BuildGateFile(7, gates), &why)) {
-        std::cerr << "cannot prepare the demo station from " << examples << ": " << (error ? error.message() : why)
+        std::cerr << "teldrv-central: cannot prepare the demo station from " << examples << ": " << (error ? error.message() : why)
                   << '\n';
         fs::remove_all(directory, error);
         return central::kExitFile;
@@ -123,7 +136,7 @@ int RunSimulated(central::ToolOptions options) {
     void* library = dlopen(TELDRV_SIM_LIBRARY, RTLD_NOW | RTLD_LOCAL);
     auto vpiMain = library ? reinterpret_cast<VpiMainFunction>(dlsym(library, "VpiMain")) : nullptr;
     if (!vpiMain) {
-        std::cerr << "cannot load " << TELDRV_SIM_LIBRARY << ": " << dlerror() << '\n';
+        std::cerr << "teldrv-central: cannot load " << TELDRV_SIM_LIBRARY << ": " << dlerror() << '\n';
         fs::remove_all(directory, error);
         return central::kExitFile;
     }
@@ -150,13 +163,14 @@ int RunSimulated(central::ToolOptions options) {
         while (stationModem.SRegister(0) != 1 && sim::NowMs() < until) sim::SleepMs(100);
         Plant plant;
         if (started != 0 || stationModem.SRegister(0) != 1) {
-            std::cerr << "the demo station did not start\n";
+            std::cerr << "teldrv-central: the demo station did not start\n";
         } else {
             std::cerr << "demo station 7 on SIM1 answers at " << kStationNumber << "; this central is on "
                       << options.port << " (virtual clock)\n";
             plant.Start();
             result = central::RunTool(options, std::cout, std::cerr);
         }
+        if (!options.stationLog.empty()) WriteStationLog(options.stationLog);
         plant.Stop();
         VpiCallBlock end{context, 11, 1, 0, nullptr};
         vpiMain(&end);
@@ -170,6 +184,19 @@ int RunSimulated(central::ToolOptions options) {
 }
 #endif
 
+// Ctrl-C and SIGTERM only ask: the running command ends the call and
+// closes its files itself. A second one ends the program at once.
+void OnStopSignal(int) { central::RequestStop(); }
+
+void CatchStopSignals() {
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    action.sa_flags = SA_RESETHAND;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -177,14 +204,24 @@ int main(int argc, char** argv) {
     options.progress = isatty(STDERR_FILENO) != 0;
     std::string error;
     const std::vector<std::string> args(argv + 1, argv + argc);
-    if (args.empty() || args[0] == "--help" || args[0] == "-h") {
-        std::cout << central::UsageText();
-        return args.empty() ? central::kExitUsage : central::kExitOk;
-    }
-    if (central::ParseCommandLine(args, &options, &error) != central::kExitOk) {
-        std::cerr << "teldrv-central: " << error << '\n' << central::UsageText();
+    // Run bare, it shows what it does.
+    if (args.empty()) {
+        std::cerr << central::UsageText();
         return central::kExitUsage;
     }
+    if (central::ParseCommandLine(args, &options, &error) != central::kExitOk) {
+        std::cerr << "teldrv-central: " << error << " (teldrv-central --help shows the usage)\n";
+        return central::kExitUsage;
+    }
+    if (options.help) {
+        std::cout << central::UsageText();
+        return central::kExitOk;
+    }
+    if (options.version) {
+        std::cout << "teldrv-central " << TELDRV_VERSION << '\n';
+        return central::kExitOk;
+    }
+    CatchStopSignals();
     if (options.sim) {
 #ifdef TELDRV_SIM_LIBRARY
         return RunSimulated(options);

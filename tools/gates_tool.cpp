@@ -43,7 +43,7 @@ constexpr char kUsageText[] =
     "input; 3 the file loads but the host does not know some of its gates\n";
 
 int Usage(const std::string& problem) {
-    std::cerr << "teldrv-gates: " << problem << "\n\n" << kUsageText;
+    std::cerr << "teldrv-gates: " << problem << " (teldrv-gates --help shows the usage)\n";
     return kUsage;
 }
 
@@ -203,14 +203,29 @@ int Dump(const std::vector<std::string>& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) return Usage("no command given");
+    // Run bare, it shows what it does.
+    if (argc < 2) {
+        std::cerr << kUsageText;
+        return kUsage;
+    }
+    for (int i = 1; i < argc; ++i) {
+        const std::string word = argv[i];
+        if (word == "--help" || word == "-h") {
+            std::cout << kUsageText;
+            return kOk;
+        }
+        if (word == "--version") {
+            std::cout << "teldrv-gates " << TELDRV_VERSION << '\n';
+            return kOk;
+        }
+    }
     const std::string command = argv[1];
     const std::vector<std::string> args(argv + 2, argv + argc);
     try {
         if (command == "make") return Make(args);
         if (command == "check") return Check(args);
         if (command == "dump") return Dump(args);
-        if (command == "help" || command == "--help" || command == "-h") {
+        if (command == "help") {
             std::cout << kUsageText;
             return kOk;
         }

@@ -16,6 +16,7 @@ struct State {
     std::mutex mutex;
     std::vector<LogLine> log;
     bool echo = false;
+    LogHook hook = nullptr;
     std::map<std::string, uint16_t> gates;
 };
 
@@ -31,6 +32,7 @@ void Reset() {
         std::lock_guard lock(S().mutex);
         S().log.clear();
         S().echo = false;
+        S().hook = nullptr;
         S().gates.clear();
     }
     ResetOnline();
@@ -51,6 +53,11 @@ void ClearLog() {
 void SetEcho(bool echo) {
     std::lock_guard lock(S().mutex);
     S().echo = echo;
+}
+
+void SetLogHook(LogHook hook) {
+    std::lock_guard lock(S().mutex);
+    S().hook = hook;
 }
 
 void DefineGate(const std::string& name, uint16_t id) {
@@ -83,9 +90,15 @@ int32_t err(int32_t level, const char* format, ...) {
     if (length > 0) std::vsnprintf(text.data(), text.size() + 1, format, args);
     va_end(args);
 
-    std::lock_guard lock(S().mutex);
-    if (S().echo) std::fprintf(stderr, "[%d] %s\n", level, text.c_str());
-    S().log.push_back({level, std::move(text)});
+    korpro_sim::LogHook hook = nullptr;
+    korpro_sim::LogLine line{level, std::move(text)};
+    {
+        std::lock_guard lock(S().mutex);
+        if (S().echo) std::fprintf(stderr, "[%d] %s\n", level, line.text.c_str());
+        S().log.push_back(line);
+        hook = S().hook;
+    }
+    if (hook) hook(line);
     return 0;
 }
 

@@ -37,6 +37,12 @@ KORPRO_SIM_API void ClearLog();
 // Also print every line to stderr as "[level] text".
 KORPRO_SIM_API void SetEcho(bool echo);
 
+// Called with every line err receives, on the logging thread, after the line
+// is in the log; nullptr (and Reset) removes it. A test may hold a driver
+// thread there.
+using LogHook = void (*)(const LogLine& line);
+KORPRO_SIM_API void SetLogHook(LogHook hook);
+
 // The host's gate names and ids that Kor5GetGateId answers from.
 KORPRO_SIM_API void DefineGate(const std::string& name, uint16_t id);
 KORPRO_SIM_API void ClearGates();

@@ -1,6 +1,8 @@
 // Loads a fresh copy of the driver library, as a host that loads it anew:
-// each copy has its own module state (stop byte, buffers). Copies are never
-// unloaded, since a driver thread may still be leaving its last routine.
+// each copy has its own module state (stop byte, buffers). Most tests leave
+// their copies loaded; the library keeps itself loaded while a driver thread
+// is still leaving its code, so a copy may also be unloaded right after
+// EndVpi, as a host would.
 #pragma once
 
 #include <dlfcn.h>

@@ -1,6 +1,14 @@
 // POSIX threads, detached, with the requested stack size where the C library
 // allows one that small (never below PTHREAD_STACK_MIN; sanitizer builds raise
 // the floor, their instrumentation needs far more stack than the driver).
+//
+// A host may unload the library as soon as EndVpi returns, while the thread
+// that let EndVpi go is still leaving the library's code. Each thread
+// therefore gives itself a thread_local object with a destructor: glibc keeps
+// a library loaded while one of its thread_local destructors is pending, and
+// runs them after the start routine has returned, from its own code. So the
+// library goes only once the thread has left it, and no call of ours ever
+// returns into unloaded code (a dlclose of our own at the end would).
 #include <pthread.h>
 
 #include <algorithm>
@@ -16,12 +24,19 @@
 namespace platform {
 namespace {
 
+struct LibraryHold {
+    ~LibraryHold() {}  // user-provided, so the C++ runtime registers it with glibc
+    void Take() {}
+};
+
 struct Start {
     ThreadEntry entry;
     void* arg;
 };
 
 void* Trampoline(void* raw) {
+    thread_local LibraryHold hold;
+    hold.Take();
     Start start = *static_cast<Start*>(raw);
     delete static_cast<Start*>(raw);
     start.entry(start.arg);

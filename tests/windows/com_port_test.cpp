@@ -10,16 +10,51 @@
 #include <atomic>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "platform/error.h"
 #include "platform/serial.h"
 #include "platform/thread.h"
 #include "platform/time.h"
 #include "serial/port.h"
+#include "tests/windows/import_patch.h"
 
 namespace {
 
 const uint16_t kSettings[4] = {19200, 8, 0, 0};
+
+// The arguments of every CreateFileA call this program makes while a
+// recorder lives, passed on to the real call.
+struct CreateFileCall {
+    std::string name;
+    DWORD access;
+    DWORD shareMode;
+    DWORD disposition;
+};
+
+using CreateFileAFunction = HANDLE(WINAPI*)(LPCSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE);
+CreateFileAFunction realCreateFileA = nullptr;
+std::vector<CreateFileCall> createFileCalls;
+
+HANDLE WINAPI RecordingCreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
+                                   DWORD disposition, DWORD flags, HANDLE templateFile) {
+    createFileCalls.push_back({name, access, shareMode, disposition});
+    return realCreateFileA(name, access, shareMode, security, disposition, flags, templateFile);
+}
+
+struct CreateFileRecorder {
+    CreateFileRecorder() {
+        createFileCalls.clear();
+        realCreateFileA = reinterpret_cast<CreateFileAFunction>(ReplaceImport(
+            GetModuleHandleA(nullptr), "KERNEL32.DLL", "CreateFileA", reinterpret_cast<void*>(RecordingCreateFileA)));
+    }
+    ~CreateFileRecorder() {
+        if (realCreateFileA) {
+            ReplaceImport(GetModuleHandleA(nullptr), "KERNEL32.DLL", "CreateFileA", reinterpret_cast<void*>(realCreateFileA));
+        }
+    }
+    bool Installed() const { return realCreateFileA != nullptr; }
+};
 
 std::string Env(const char* name) {
     const char* value = std::getenv(name);
@@ -107,7 +142,7 @@ protected:
     platform::PortHandle port = 0;
 };
 
-TEST_F(ComPortTest, OpenSetsTheLineTimeOutsAndExclusiveUse) {
+TEST_F(ComPortTest, OpenSetsTheLineAndTimeOuts) {
     platform::Dcb dcb{};
     dcb.DCBlength = 28;
     ASSERT_TRUE(platform::CommGetState(port, &dcb));
@@ -128,11 +163,6 @@ TEST_F(ComPortTest, OpenSetsTheLineTimeOutsAndExclusiveUse) {
     EXPECT_EQ(timeouts.WriteTotalTimeoutMultiplier, 0u);
     EXPECT_EQ(timeouts.WriteTotalTimeoutConstant, 0u);
 
-    // Share mode 0: nobody else gets the port while it is open.
-    platform::PortHandle second = 0;
-    EXPECT_EQ(OpenPort(portName.c_str(), kSettings, kPortOptionsDriver, &second), kPortOpenFailed);
-    EXPECT_EQ(second, platform::kInvalidPortHandle);
-
     // Stop bits come before parity in the settings: two stop bits, no parity.
     ASSERT_EQ(ClosePort(port), kPortOk);
     EXPECT_EQ(ClosePort(port), kPortCallFailed);
@@ -142,6 +172,31 @@ TEST_F(ComPortTest, OpenSetsTheLineTimeOutsAndExclusiveUse) {
     EXPECT_EQ(dcb.BaudRate, 9600u);
     EXPECT_EQ(dcb.StopBits, 2);
     EXPECT_EQ(dcb.Parity, 0);
+}
+
+// Share mode 0: nobody else gets the port while it is open. Windows refuses
+// the second open itself; Wine lets it through (it does not emulate exclusive
+// serial devices), so there only the share mode our open passes is checked.
+TEST_F(ComPortTest, OpenIsExclusive) {
+    CreateFileRecorder recorder;
+    ASSERT_TRUE(recorder.Installed()) << "this program does not import CreateFileA from KERNEL32.DLL";
+    platform::PortHandle second = 0;
+    const int result = OpenPort(portName.c_str(), kSettings, kPortOptionsDriver, &second);
+    const uint32_t error = platform::LastError();
+    ASSERT_EQ(createFileCalls.size(), 1u);
+    EXPECT_EQ(createFileCalls[0].name, portName);
+    EXPECT_EQ(createFileCalls[0].access, static_cast<DWORD>(GENERIC_READ | GENERIC_WRITE));
+    EXPECT_EQ(createFileCalls[0].shareMode, 0u);
+    EXPECT_EQ(createFileCalls[0].disposition, static_cast<DWORD>(OPEN_EXISTING));
+    if (result == kPortOk && createFileCalls[0].shareMode == 0) {
+        EXPECT_EQ(ClosePort(second), kPortOk);
+        GTEST_SKIP() << "this system opened " << portName << " a second time although the first open passed share "
+                     << "mode 0 (Wine does not refuse a second open of a serial device); only the share mode was "
+                     << "checked";
+    }
+    EXPECT_EQ(result, kPortOpenFailed);
+    EXPECT_EQ(second, platform::kInvalidPortHandle);
+    EXPECT_EQ(error, static_cast<uint32_t>(ERROR_ACCESS_DENIED));
 }
 
 TEST_F(ComPortTest, ReadTimeOutIsKeptInTensOfMilliseconds) {

@@ -1,0 +1,41 @@
+# The integrator's archive, teldrv-<version>-win32.zip (cmake --build
+# build/windows --target package): the DLL, the tools that have a Windows
+# build, an example init file and station gate file, the manual and a short
+# README.txt. Included last, so that every tool target already exists.
+install(FILES $<TARGET_FILE:teldrv> DESTINATION .)
+foreach(tool teldrv-station teldrv-central teldrv-gates)
+  if(TARGET ${tool})
+    install(PROGRAMS $<TARGET_FILE:${tool}> DESTINATION tools)
+  endif()
+endforeach()
+
+# The gate file is binary: written at build time by the gates tool's own
+# writer, compiled for the build machine, since a Windows program cannot run
+# here.
+find_program(TELDRV_BUILD_CXX NAMES g++ c++ REQUIRED)
+set(gate_writer ${CMAKE_BINARY_DIR}/packaging/write_gate_file)
+set(example_gates ${CMAKE_BINARY_DIR}/packaging/07_GATES.DAT)
+add_custom_command(OUTPUT ${gate_writer}
+                   COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/packaging
+                   COMMAND ${TELDRV_BUILD_CXX} -std=c++20 -Wall -Wextra -Werror -I${CMAKE_SOURCE_DIR}
+                           ${CMAKE_SOURCE_DIR}/packaging/write_gate_file.cpp -o ${gate_writer}
+                   DEPENDS ${CMAKE_SOURCE_DIR}/packaging/write_gate_file.cpp ${CMAKE_SOURCE_DIR}/tools/gate_file.h
+                           ${CMAKE_SOURCE_DIR}/config/station_gates.h
+                   VERBATIM)
+add_custom_command(OUTPUT ${example_gates}
+                   COMMAND ${gate_writer} 7 ${CMAKE_SOURCE_DIR}/examples/07_gates.txt ${example_gates}
+                   DEPENDS ${gate_writer} ${CMAKE_SOURCE_DIR}/examples/07_gates.txt VERBATIM)
+add_custom_target(teldrv_example_gates ALL DEPENDS ${example_gates})
+
+configure_file(${CMAKE_SOURCE_DIR}/packaging/README.txt.in ${CMAKE_BINARY_DIR}/packaging/README.txt @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/packaging/README.txt DESTINATION .)
+install(FILES ${CMAKE_SOURCE_DIR}/examples/TELDRV01.INT ${CMAKE_SOURCE_DIR}/examples/07_gates.txt
+              ${example_gates} DESTINATION examples)
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/ DESTINATION docs FILES_MATCHING PATTERN "*.md")
+
+set(CPACK_GENERATOR ZIP)
+set(CPACK_PACKAGE_NAME teldrv)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_FILE_NAME teldrv-${PROJECT_VERSION}-win32)
+set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+include(CPack)

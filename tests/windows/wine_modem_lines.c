@@ -1,0 +1,149 @@
+/* Modem lines for a pseudo-terminal behind a Wine COM port. Preloaded into
+ * the (32-bit) Wine process: a pty refuses TIOCMGET and TIOCMSET, so Wine
+ * could neither read the carrier nor set DTR. On the port's descriptor this
+ * answers them from a small file shared with the test's line peer: the peer
+ * writes the modem status bits (carrier, DSR, CTS), this library records DTR
+ * and RTS as Wine sets them. Wine's unix side is built with 64-bit time, so
+ * its calls arrive as __ioctl_time64 as well as ioctl. The machine's clock is
+ * never changed: clock_settime and settimeofday fail with EPERM.
+ *
+ * Environment: TELDRV_WINE_PTY, the pty's device path (the slave end as
+ * /proc/self/fd shows it); TELDRV_WINE_LINES, the shared file (struct below,
+ * little-endian, made by the peer). */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/time.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+struct SharedLines {
+    volatile uint32_t status; /* TIOCM_CAR, TIOCM_DSR, TIOCM_CTS, TIOCM_RNG as the peer sets them */
+    volatile uint32_t output; /* TIOCM_DTR, TIOCM_RTS as Wine last set them */
+    volatile uint32_t changes; /* output changes so far */
+    volatile uint32_t clockRefusals; /* clock_settime / settimeofday calls refused */
+};
+
+static struct SharedLines* Shared(void) {
+    static struct SharedLines* shared;
+    static int tried;
+    if (!tried) {
+        tried = 1;
+        const char* path = getenv("TELDRV_WINE_LINES");
+        int fd = path ? open(path, O_RDWR | O_CLOEXEC) : -1;
+        if (fd >= 0) {
+            void* map = mmap(NULL, sizeof *shared, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+            if (map != MAP_FAILED) shared = map;
+            close(fd);
+        }
+    }
+    return shared;
+}
+
+static int IsThePort(int fd) {
+    const char* pty = getenv("TELDRV_WINE_PTY");
+    if (!pty || !Shared()) return 0;
+    char link[64], target[256];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t n = readlink(link, target, sizeof target - 1);
+    if (n <= 0) return 0;
+    target[n] = '\0';
+    return strcmp(target, pty) == 0;
+}
+
+static void SetOutput(uint32_t lines) {
+    struct SharedLines* shared = Shared();
+    lines &= TIOCM_DTR | TIOCM_RTS;
+    if (shared->output != lines) {
+        shared->output = lines;
+        __atomic_add_fetch(&shared->changes, 1, __ATOMIC_SEQ_CST);
+    }
+}
+
+/* 1 when the request was one of the modem line requests on the port. */
+static int ModemLines(int fd, unsigned long request, void* arg, int* result) {
+    if (request != TIOCMGET && request != TIOCMSET && request != TIOCMBIS && request != TIOCMBIC) return 0;
+    if (!IsThePort(fd)) return 0;
+    struct SharedLines* shared = Shared();
+    int* bits = arg;
+    if (!bits) {
+        errno = EFAULT;
+        *result = -1;
+        return 1;
+    }
+    const uint32_t output = shared->output;
+    if (request == TIOCMGET) *bits = (int)(shared->status | output);
+    if (request == TIOCMSET) SetOutput((uint32_t)*bits);
+    if (request == TIOCMBIS) SetOutput(output | (uint32_t)*bits);
+    if (request == TIOCMBIC) SetOutput(output & ~(uint32_t)*bits);
+    *result = 0;
+    return 1;
+}
+
+typedef int (*IoctlFunction)(int, unsigned long, ...);
+
+static int Forward(const char* name, int fd, unsigned long request, void* arg) {
+    IoctlFunction next = (IoctlFunction)dlsym(RTLD_NEXT, name);
+    if (!next) next = (IoctlFunction)dlsym(RTLD_NEXT, "ioctl");
+    return next(fd, request, arg);
+}
+
+int ioctl(int fd, unsigned long request, ...) {
+    va_list args;
+    va_start(args, request);
+    void* arg = va_arg(args, void*);
+    va_end(args);
+    int result = 0;
+    if (ModemLines(fd, request, arg, &result)) return result;
+    return Forward("ioctl", fd, request, arg);
+}
+
+int __ioctl_time64(int fd, unsigned long request, ...) {
+    va_list args;
+    va_start(args, request);
+    void* arg = va_arg(args, void*);
+    va_end(args);
+    int result = 0;
+    if (ModemLines(fd, request, arg, &result)) return result;
+    return Forward("__ioctl_time64", fd, request, arg);
+}
+
+static int RefuseClock(void) {
+    struct SharedLines* shared = Shared();
+    if (shared) __atomic_add_fetch(&shared->clockRefusals, 1, __ATOMIC_SEQ_CST);
+    errno = EPERM;
+    return -1;
+}
+
+int clock_settime(clockid_t clock, const struct timespec* value) {
+    (void)clock;
+    (void)value;
+    return RefuseClock();
+}
+
+int __clock_settime64(clockid_t clock, const void* value) {
+    (void)clock;
+    (void)value;
+    return RefuseClock();
+}
+
+int settimeofday(const struct timeval* value, const struct timezone* zone) {
+    (void)value;
+    (void)zone;
+    return RefuseClock();
+}
+
+int __settimeofday64(const void* value, const void* zone) {
+    (void)value;
+    (void)zone;
+    return RefuseClock();
+}

@@ -55,7 +55,8 @@ public:
             connection_->SendToDriver(lock, bytes.data(), bytes.size());
             return;
         }
-        pending_.insert(pending_.end(), bytes.begin(), bytes.end());
+        // What comes before the call stands is lost, as on a line being
+        // answered; the central sends it again.
         if (!calling_) {
             calling_ = true;
             station_.Ring(lock, *this, 10);
@@ -73,8 +74,6 @@ public:
     void Connected(sim::WorldLock& lock, sim::Connection& connection) override {
         connection_ = &connection;
         lastByteMs_ = sim::NowMsLocked(lock);
-        if (!pending_.empty()) connection.SendToDriver(lock, pending_.data(), pending_.size());
-        pending_.clear();
     }
     void FromDriver(sim::WorldLock& lock, const uint8_t* data, size_t size) override {
         lastByteMs_ = sim::NowMsLocked(lock);
@@ -83,7 +82,6 @@ public:
     void Disconnected(sim::WorldLock&) override {
         connection_ = nullptr;
         calling_ = false;
-        pending_.clear();
     }
 
 private:
@@ -92,7 +90,7 @@ private:
     sim::Connection* connection_ = nullptr;
     bool calling_ = false;
     int64_t lastByteMs_ = 0;
-    std::vector<uint8_t> pending_, outgoing_;
+    std::vector<uint8_t> outgoing_;
 };
 
 // The simulated line between the driver and the far side's port: the

@@ -14,7 +14,7 @@ namespace {
 
 constexpr char kUsageText[] =
     "usage: teldrv-station check DIR [--driver N]\n"
-    "       teldrv-station DIR (--pty | --port PATH | --sim) [options]\n"
+    "       teldrv-station DIR (--pty | --port PATH) [options]\n"
     "\n"
     "DIR holds the station's init file (TELDRVnn.INT, TELDRVn.INT or TELDRV.INT,\n"
     "as the driver looks it up for driver number N, default 1) and its gate file:\n"
@@ -30,8 +30,6 @@ constexpr char kUsageText[] =
     "--port PATH    the same on a serial port with no modem on it.\n"
     "--direct       no modem toward the far side: the first byte starts a call,\n"
     "               --silence S seconds without a byte end it (default 30).\n"
-    "--sim          a simulated central station on a simulated line (teldrv-central\n"
-    "               --sim --station-dir DIR runs its own central against it).\n"
     "--auto-answer  the far side's modem answers the station's alarm calls itself;\n"
     "               otherwise the far side sees RING and answers with ATA.\n"
     "--script CSV   host changes: lines of SECONDS,GATE_NAME,VALUE or\n"
@@ -142,7 +140,7 @@ int main(int argc, char** argv) {
             std::string error;
             if (!ParseRunOption(args, &i, &options, &error)) return Usage(error);
         }
-        if (options.mode == station::PortMode::None) return Usage("give --pty, --port PATH or --sim");
+        if (options.mode == station::PortMode::None) return Usage("give --pty or --port PATH");
         return station::RunStation(options, std::cout, std::cerr);
     } catch (const std::exception& e) {
         std::cerr << "teldrv-station: " << e.what() << "\n";

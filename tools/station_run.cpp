@@ -374,7 +374,7 @@ int RunWithPort(const RunOptions& options, FarPort& port, Transcript& transcript
 
 int RunStation(const RunOptions& options, std::ostream& out, std::ostream& err) {
     if (options.mode == PortMode::Sim) {
-        err << "teldrv-station: --sim: use teldrv-central --sim --station-dir " << options.directory << "\n";
+        err << "teldrv-station: --sim is not built yet; use --pty, with teldrv-central on the other end\n";
         return kCheckUsage;
     }
     if (!FilesAccepted(options, err)) return kCheckRefused;

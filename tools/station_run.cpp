@@ -215,7 +215,7 @@ public:
         : modem_(modem), transcript_(transcript), who_(who) {}
     void Show() {
         const std::vector<sim::ModemEvent> events = modem_.Transcript();
-        for (; seen_ < events.size(); ++seen_) transcript_.Line(who_, tools::ModemEventText(events[seen_]));
+        for (; seen_ < events.size(); ++seen_) transcript_.LineAt(events[seen_].timeMs, who_, tools::ModemEventText(events[seen_]));
     }
 
 private:
@@ -400,6 +400,7 @@ int RunStation(const RunOptions& options, std::ostream& out, std::ostream& err) 
         return kCheckUsage;
     }
     sim::ResetClock(sim::ClockMode::Real, std::time(nullptr));
+    transcript.SetWorldStart();
     korpro_sim::Reset();
     Host host(transcript, files.gates);
     host.DefineGates();

@@ -14,8 +14,7 @@ constexpr uint8_t kStx = 0x02;
 constexpr size_t kHeaderSize = 9;   // STX, magic, tag, length, DLE
 constexpr size_t kFrameExtra = 13;  // header and DLE, checksum, ETX
 
-std::string WallClock() {
-    const auto now = std::chrono::system_clock::now();
+std::string WallClock(std::chrono::system_clock::time_point now = std::chrono::system_clock::now()) {
     const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
     const auto millis =
         std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
@@ -35,7 +34,12 @@ bool Transcript::OpenFile(const std::string& path) {
 }
 
 void Transcript::Line(const std::string& who, const std::string& text) {
-    std::string line = WallClock() + "  " + who;
+    LineAt(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now() - worldStart_).count(),
+           who, text);
+}
+
+void Transcript::LineAt(int64_t worldMs, const std::string& who, const std::string& text) {
+    std::string line = WallClock(worldStart_ + std::chrono::milliseconds(worldMs)) + "  " + who;
     if (who.size() < 18) line.append(18 - who.size(), ' ');
     line += "  " + text + "\n";
     std::lock_guard lock(mutex_);

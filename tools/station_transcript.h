@@ -3,6 +3,7 @@
 // of the frames that pass on the line.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <fstream>
@@ -19,11 +20,16 @@ public:
     bool OpenFile(const std::string& path);
     // "HH:MM:SS.mmm  who  text"; `who` is padded to one width.
     void Line(const std::string& who, const std::string& text);
+    // A line for an event of the simulated world, stamped with its own time:
+    // `worldMs` on the world's real clock, which started at `SetWorldStart`.
+    void SetWorldStart() { worldStart_ = std::chrono::system_clock::now(); }
+    void LineAt(int64_t worldMs, const std::string& who, const std::string& text);
 
 private:
     std::mutex mutex_;
     std::ostream& out_;
     std::ofstream file_;
+    std::chrono::system_clock::time_point worldStart_ = std::chrono::system_clock::now();
 };
 
 // Finds the frames of one direction in the bytes of a line (modem dialogue

@@ -330,3 +330,17 @@ TEST(StationRun, AlarmCallRingsTheFarSide) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(StationSim, CentralToolSimulatesTheUsersStation) {
+    FILE* pipe = popen((std::string(TELDRV_CENTRAL_TOOL) + " --sim --station-dir " + StationDir(kInit, kGates).string() +
+                        " --dial 0307000007 station hangup 2>&1").c_str(), "r");
+    std::string out;
+    char buffer[4096];
+    for (size_t got; (got = fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, got);
+    EXPECT_EQ(pclose(pipe), 0) << out;
+    EXPECT_NE(out.find("station 12\n"), std::string::npos) << out;
+}
+
+}  // namespace

@@ -341,7 +341,7 @@ std::string UsageText() {
            "TIME: seconds since 1970, 'now', or YYYY-MM-DD[THH:MM[:SS]][Z] (UTC).\n"
            "PORT: a device name (ttyS0 is /dev/ttyS0) or a path. Without --dial the line is taken as connected.\n"
            "--sim: the demo station (station 7 of examples/) on a simulated modem line, on a virtual clock;\n"
-           "       it answers at 0307000007.\n"
+           "       it answers at 0307000007. --station-dir DIR: your station's files instead (see teldrv-station).\n"
            "exit codes: 0 done, 1 usage, 2 port or modem, 3 no carrier, 4 no answer, 5 rejected request,\n"
            "            6 bad frame, 7 file\n";
 }
@@ -504,6 +504,8 @@ int ParseCommandLine(const std::vector<std::string>& args, ToolOptions* options,
             options->trace = true;
         } else if (a == "--sim") {
             options->sim = true;
+        } else if (a == "--station-dir") {
+            if (!text(i, &options->stationDir)) return kExitUsage;
         } else if (a == "--retries") {
             if (!number(i, 100, &value)) return kExitUsage;
             options->retries = static_cast<int>(value);

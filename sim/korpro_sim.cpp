@@ -45,6 +45,13 @@ std::vector<LogLine> Log() {
     return S().log;
 }
 
+std::vector<LogLine> TakeLog() {
+    std::lock_guard lock(S().mutex);
+    std::vector<LogLine> taken;
+    taken.swap(S().log);
+    return taken;
+}
+
 void ClearLog() {
     std::lock_guard lock(S().mutex);
     S().log.clear();

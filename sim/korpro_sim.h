@@ -34,6 +34,9 @@ KORPRO_SIM_API void Reset();
 // Log lines in the order err received them.
 KORPRO_SIM_API std::vector<LogLine> Log();
 KORPRO_SIM_API void ClearLog();
+// The lines logged since the last take, forgotten here: a long-running host
+// reads them without losing one or keeping them all.
+KORPRO_SIM_API std::vector<LogLine> TakeLog();
 // Also print every line to stderr as "[level] text".
 KORPRO_SIM_API void SetEcho(bool echo);
 

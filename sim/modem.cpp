@@ -360,9 +360,9 @@ void Modem::StartDial(WorldLock& lock, const std::string& dialString) {
     const int64_t now = NowMsLocked(lock);
     dialed_ = DialDigits(dialString);
     const auto found = numbers_.find(dialed_);
-    dialAnswer_ = found == numbers_.end() ? DialAnswer::NoAnswer : found->second.answer;
-    if (dialAnswer_ == DialAnswer::Answer && !found->second.party) dialAnswer_ = DialAnswer::NoAnswer;
-    party_ = dialAnswer_ == DialAnswer::Answer ? found->second.party : nullptr;
+    const Entry entry = found != numbers_.end() ? found->second : Entry{anyNumber_, DialAnswer::Answer};
+    dialAnswer_ = entry.party || entry.answer != DialAnswer::Answer ? entry.answer : DialAnswer::NoAnswer;
+    party_ = dialAnswer_ == DialAnswer::Answer ? entry.party : nullptr;
     switch (dialAnswer_) {
         case DialAnswer::Answer:
             dialDueMs_ = now + timing_.connectMs;
@@ -474,6 +474,11 @@ void Modem::HangUp(WorldLock& lock) {
 void Modem::Register(const std::string& number, Party* party, DialAnswer answer) {
     WorldLock lock(WorldMutex());
     numbers_[DialDigits(number)] = {party, answer};
+}
+
+void Modem::RegisterAnyNumber(Party* party) {
+    WorldLock lock(WorldMutex());
+    anyNumber_ = party;
 }
 
 void Modem::Unregister(const std::string& number) {

@@ -118,6 +118,8 @@ public:
     // Numbers that ATD reaches. The party may be null for Busy and NoAnswer.
     void Register(const std::string& number, Party* party, DialAnswer answer = DialAnswer::Answer);
     void Unregister(const std::string& number);
+    // The party every number reaches that is not registered (null: none).
+    void RegisterAnyNumber(Party* party);
 
     // An incoming call from `caller`, which gives up after `maxRings` rings
     // unanswered. Refused at once (Disconnected) when the modem is in a call.
@@ -192,6 +194,7 @@ private:
     ModemTiming timing_;
     ModemFaults faults_;
     std::map<std::string, Entry> numbers_;
+    Party* anyNumber_ = nullptr;
 
     ModemState state_ = ModemState::Command;
     bool echo_ = true;

@@ -29,6 +29,7 @@
 #include "tools/central_bridge.h"
 #include "tools/central_tool.h"
 #include "tools/gate_file.h"
+#include "tools/station_files.h"
 
 namespace {
 
@@ -37,13 +38,6 @@ namespace fs = std::filesystem;
 
 constexpr const char* kStationNumber = "0307000007";
 constexpr uint16_t kFirstHostGate = 100;
-
-std::string ReadText(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 // The demo station's plant: gate 0 (a level) moves every 2 s, and every
 // change also goes into the history files.
@@ -85,7 +79,7 @@ void WriteStationLog(const std::string& path) {
     if (!file) std::cerr << "teldrv-central: cannot write the station's log to " << path << '\n';
 }
 
-// The demo station of examples/: its files in a scratch directory, the
+// The demo station of examples/ (or --station-dir): its files in a scratch directory, the
 // driver started on SIM1 behind a modem, the tool's modem on SIM2, and an
 // exchange between the two.
 int RunSimulated(central::ToolOptions options) {
@@ -97,12 +91,6 @@ int RunSimulated(central::ToolOptions options) {
     platform::RegisterSerialBackend(sim::kLinePrefix, sim::LineBackend());
 
     const fs::path examples = TELDRV_EXAMPLES;
-    std::string pattern = (fs::temp_directory_path() / "teldrv-central-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-        std::cerr << "teldrv-central: cannot make a scratch directory\n";
-        return central::kExitFile;
-    }
-    const fs::path directory = pattern;
     // The driver works in the scratch directory; the user's files stay where they were named.
     if (!options.csvFile.empty()) options.csvFile = fs::absolute(options.csvFile).string();
     if (!options.gatesFile.empty()) options.gatesFile = fs::absolute(options.gatesFile).string();
@@ -111,17 +99,21 @@ int RunSimulated(central::ToolOptions options) {
     }
     const fs::path oldDirectory = fs::current_path();
     std::error_code error;
-    fs::copy_file(examples / "TELDRV01.INT", directory / "TELDRV01.INT", error);
-    std::vector<gatefile::GateSpec> gates;
+    station::StationFiles files;
     std::string why;
-    if (error || !gatefile::ParseGateList(ReadText(examples / "07_gates.txt"), "07_gates.txt", &gates, &why) ||
-        !gatefile::WriteBytes((directory / "07_GATES.DAT").string(), gatefile::BuildGateFile(7, gates), &why)) {
-        std::cerr << "teldrv-central: cannot prepare the demo station from " << examples << ": " << (error ? error.message() : why)
+    const fs::path source = options.stationDir.empty() ? examples : fs::path(options.stationDir);
+    fs::path work;
+    if (!station::FindStationFiles(source, 1, &files, &why) || files.station < 0 || files.gateSource.empty() ||
+        !station::PrepareWorkDirectory(files, &work, &why)) {
+        std::cerr << "teldrv-central: cannot prepare the station from " << source << ": "
+                  << (why.empty() ? "no init file with a STATION, or no gate file; see teldrv-station check" : why)
                   << '\n';
-        fs::remove_all(directory, error);
+        if (!work.empty()) fs::remove_all(work, error);
         return central::kExitFile;
     }
-    if (options.gatesFile.empty()) options.gatesFile = (directory / "07_GATES.DAT").string();
+    const std::vector<gatefile::GateSpec>& gates = files.gates;
+    const std::string gateFileName = gatefile::StationFileName(static_cast<unsigned>(files.station));
+    if (options.gatesFile.empty()) options.gatesFile = (work / gateFileName).string();
     for (size_t i = 0; i < gates.size(); ++i) {
         korpro_sim::DefineGate(gates[i].name, static_cast<uint16_t>(kFirstHostGate + i));
     }
@@ -137,7 +129,7 @@ int RunSimulated(central::ToolOptions options) {
     auto vpiMain = library ? reinterpret_cast<VpiMainFunction>(dlsym(library, "VpiMain")) : nullptr;
     if (!vpiMain) {
         std::cerr << "teldrv-central: cannot load " << TELDRV_SIM_LIBRARY << ": " << dlerror() << '\n';
-        fs::remove_all(directory, error);
+        fs::remove_all(work, error);
         return central::kExitFile;
     }
     VpiInfo info{};
@@ -154,7 +146,7 @@ int RunSimulated(central::ToolOptions options) {
         central::ModemBridge exchange(stationModem);
         toolModem.Register(kStationNumber, &exchange);
 
-        fs::current_path(directory);
+        fs::current_path(work);
         ColdStartParams params{{'S', 'I', 'M', '1', '\0'}, 1, 0, 19200, 8, 0, 0};
         VpiCallBlock start{context, 1, 1, 0, &params};
         const int32_t started = vpiMain(&start);
@@ -179,7 +171,7 @@ int RunSimulated(central::ToolOptions options) {
         fs::current_path(oldDirectory);
     }
     std::free(context);
-    fs::remove_all(directory, error);
+    fs::remove_all(work, error);
     return result;
 }
 #endif

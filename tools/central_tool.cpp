@@ -418,7 +418,7 @@ std::string UsageText() {
     return "usage: teldrv-central PORT [--baud N] [--data 5-8] [--parity none|odd|even|mark|space] [--stop 1|1.5|2]\n"
            "                      [--dial NUMBER] [--ignore-carrier] [--no-hangup] [--gates FILE] [--csv FILE]\n"
            "                      [--trace] [--retries N] [--timeout MS] COMMAND...\n"
-           "       teldrv-central --sim --dial NUMBER [-v] [--station-log FILE] [options] COMMAND...\n"
+           "       teldrv-central --sim --dial NUMBER [--station-dir DIR] [-v] [--station-log FILE] [options] COMMAND...\n"
            "       teldrv-central --help | --version\n"
            "commands, run in order on one connection:\n"
            "  station                       the station's number (and a check that --gates is its gate file)\n"
@@ -435,7 +435,8 @@ std::string UsageText() {
            "        station's COM_TIMEOUT of 10 s plus 0.5 s); --retries: sends after the first (3).\n"
            "--ignore-carrier: the port has no carrier detect line (a pseudo-terminal, a three-wire cable).\n"
            "--sim: the demo station (station 7 of examples/) on a simulated modem line, on a virtual clock;\n"
-           "       it answers at 0307000007. -v shows the station's log on stderr.\n"
+           "       it answers at 0307000007. --station-dir DIR: your station's files instead (see teldrv-station).\n"
+           "       -v shows the station's log on stderr.\n"
            "When history CSV goes to stdout, every other line goes to stderr.\n"
            "exit codes: 0 done, 1 usage, 2 port or modem, 3 no carrier, 4 no answer, 5 rejected request,\n"
            "            6 bad frame, 7 file, 8 --gates of another station, 130 interrupted (Ctrl-C)\n";
@@ -659,6 +660,7 @@ private:
         if (a == "--gates") return Text(&options_->gatesFile);
         if (a == "--csv") return Text(&options_->csvFile);
         if (a == "--station-log") return Text(&options_->stationLog);
+        if (a == "--station-dir") return Text(&options_->stationDir);
         bool* flag = a == "--trace" ? &options_->trace
                      : a == "--sim" ? &options_->sim
                      : a == "--ignore-carrier" ? &options_->ignoreCarrier

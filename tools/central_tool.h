@@ -55,6 +55,7 @@ struct ToolOptions {
     uint32_t carrierTimeoutMs = 60000;
     bool progress = false;
     bool sim = false;
+    std::string stationDir;  // --sim: the station's files instead of examples/
     std::vector<Command> commands;
 };
 

@@ -33,6 +33,7 @@
 #include "sim/modem.h"
 #include "sim/world.h"
 #include "tools/gate_file.h"
+#include "tools/modem_event_text.h"
 
 namespace {
 
@@ -62,20 +63,6 @@ std::string Cp437ToUtf8(const char* text) {
 void PrintLog() {
     for (const auto& line : korpro_sim::Log()) std::printf("  log [%2d] %s\n", line.level, line.text.c_str());
     korpro_sim::ClearLog();
-}
-
-std::string Visible(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        if (c == '\r' || c == '\n') {
-            if (!out.empty() && out.back() != ' ') out += ' ';
-        } else {
-            out += c;
-        }
-    }
-    while (!out.empty() && out.back() == ' ') out.pop_back();
-    while (!out.empty() && out.front() == ' ') out.erase(out.begin());
-    return out;
 }
 
 // One line of the transcript.
@@ -137,23 +124,7 @@ private:
     std::vector<Entry> entries_;
 };
 
-std::string ModemEventText(const sim::ModemEvent& event) {
-    using K = sim::ModemEventKind;
-    switch (event.kind) {
-        case K::Command: return "modem        " + event.text + "  ->  " + Visible(event.reply);
-        case K::Escape: return "modem        +++  ->  " + Visible(event.reply);
-        case K::DtrLow: return "modem        DTR low";
-        case K::DtrHigh: return "modem        DTR high";
-        case K::Ring: return "modem        RING " + event.text;
-        case K::Connect: return "modem        CONNECT (" + event.text + ")";
-        case K::Busy: return "modem        BUSY";
-        case K::NoCarrier: return "modem        NO CARRIER";
-        case K::HangUp: return "modem        call ended (" + event.text + ")";
-        case K::CallerGaveUp: return "modem        caller gave up";
-        case K::CallRefused: return "modem        call refused";
-    }
-    return "modem        ?";
-}
+std::string ModemEventText(const sim::ModemEvent& event) { return "modem        " + tools::ModemEventText(event); }
 
 // The central station's side of the link: each request and response with
 // its time, frame tag and body.

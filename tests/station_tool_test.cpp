@@ -1,0 +1,346 @@
+// teldrv-station as its users meet it: check on a directory of files, and a
+// running station behind a real pseudo-terminal, dialled through the emulated
+// modem by a central written here from the documented frame layout alone,
+// polled by teldrv-central over --direct, and calling out with an alarm.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+// Generous: real-time exchanges on a loaded two-core machine.
+constexpr auto kPatience = std::chrono::seconds(60);
+
+const char* kInit =
+    "STATION = 12\nONLINE_GATE_BUFFER = 200\nCOM_TIMEOUT = 5\nMODEM_NUMBER 1 = 0301234567\n"
+    "MODEM_DIAL_RETRIES = 1\nMODEM_DIAL_TIMEOUT = 60\n";
+const char* kGates = "LEVEL 2 0\nPUMP 1 0\n";
+
+fs::path StationDir(const std::string& init, const std::string& gates, const std::string& gatesName = "12_gates.txt") {
+    const fs::path dir = fs::temp_directory_path() / ("station-test-" + std::to_string(getpid()) + "-" +
+                                                      std::to_string(Clock::now().time_since_epoch().count()));
+    fs::create_directories(dir);
+    std::ofstream(dir / "TELDRV01.INT") << init;
+    if (!gates.empty()) std::ofstream(dir / gatesName, std::ios::binary) << gates;
+    return dir;
+}
+
+int RunCheck(const fs::path& dir, std::string* output) {
+    FILE* pipe = popen((std::string(TELDRV_STATION_TOOL) + " check " + dir.string() + " 2>&1").c_str(), "r");
+    char buffer[4096];
+    output->clear();
+    for (size_t got; (got = fread(buffer, 1, sizeof buffer, pipe)) > 0;) output->append(buffer, got);
+    const int status = pclose(pipe);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(StationCheck, GoodFilesRefusalsAndWarnings) {
+    std::string out;
+    EXPECT_EQ(RunCheck(StationDir(kInit, kGates), &out), 0) << out;
+    EXPECT_NE(out.find("station: 12"), std::string::npos) << out;
+    EXPECT_NE(out.find("gates: 2: LEVEL, PUMP"), std::string::npos) << out;
+    EXPECT_NE(out.find("on-line gate buffer: 200 records"), std::string::npos) << out;
+    EXPECT_NE(out.find("dial reference 1: 'ATDT0301234567' CR"), std::string::npos) << out;
+
+    // A binary gate file made for station 3 under station 12's name.
+    std::string foreign(68 * 2, '\0');
+    foreign[0] = 3;
+    foreign.replace(2, 12, "03_GATES.DAT");
+    foreign[34] = 1;
+    foreign.replace(68 + 2, 5, "LEVEL");
+    const struct {
+        std::string init, gates, gatesName, says;
+    } refused[] = {
+        {"", kGates, "12_gates.txt", "no init file"},
+        {kInit, "", "12_gates.txt", "station data file '12_GATES.DAT' not found"},
+        {kInit, foreign, "12_GATES.DAT", "generated for station 03 i.s.o. station 12"},
+        {std::string(kInit) + "MODEM_SPEED = 9600\n", kGates, "12_gates.txt", "illegal line 7"},
+        {"ONLINE_GATE_BUFFER = 200\n", kGates, "12_gates.txt", "station: not defined"},
+    };
+    for (const auto& c : refused) {
+        const fs::path dir = StationDir(c.init, c.gates, c.gatesName);
+        if (c.init.empty()) fs::remove(dir / "TELDRV01.INT");
+        EXPECT_EQ(RunCheck(dir, &out), 1) << out;
+        EXPECT_NE(out.find(c.says), std::string::npos) << c.says << "\n" << out;
+    }
+
+    const std::string sloppy = std::string(kInit) + "MODEM_RESET = AT &F E1\nMODEM_DIAL_TIMEOUT = 45s\n"
+                                                    "MODEM_NUMBER 2 = 030/12O4\n";
+    EXPECT_EQ(RunCheck(StationDir(sloppy, std::string(kGates) + "LEVEL 1 0\n"), &out), 3) << out;
+    for (const char* says : {"'MODEM_RESET = AT &F E1': the driver stores 'AT' and ignores '&F E1'",
+                             "'MODEM_DIAL_TIMEOUT = 45S': the driver stores '45' and ignores 'S'",
+                             "12_gates.txt:3: gate 'LEVEL' is listed before on line 1",
+                             "MODEM_NUMBER 2 = 030/12O4: a modem does not dial '/O'", "modem reset: 'AT' CR"}) {
+        EXPECT_NE(out.find(says), std::string::npos) << says << "\n" << out;
+    }
+}
+
+// A running teldrv-station and its transcript.
+class Station {
+public:
+    explicit Station(const std::vector<std::string>& args) {
+        int out[2];
+        EXPECT_EQ(pipe(out), 0);
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(out[1], 1);
+            dup2(out[1], 2);
+            close(out[0]);
+            std::vector<char*> argv{const_cast<char*>(TELDRV_STATION_TOOL)};
+            for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        close(out[1]);
+        reader_ = std::thread([this, fd = out[0]] {
+            char buffer[4096];
+            for (ssize_t got; (got = read(fd, buffer, sizeof buffer)) > 0;) {
+                std::lock_guard lock(mutex_);
+                text_.append(buffer, static_cast<size_t>(got));
+            }
+            close(fd);
+        });
+    }
+    ~Station() {
+        if (pid_ > 0 && !stopped_) Stop();
+        if (reader_.joinable()) reader_.join();
+    }
+    bool WaitFor(const std::string& what) {
+        for (const auto until = Clock::now() + kPatience; Clock::now() < until;) {
+            if (Text().find(what) != std::string::npos) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+    std::string Text() {
+        std::lock_guard lock(mutex_);
+        return text_;
+    }
+    std::string PtyPath() {
+        if (!WaitFor("\n")) return {};
+        const std::string text = Text();
+        return text.rfind("pty ", 0) == 0 ? text.substr(4, text.find('\n') - 4) : std::string();
+    }
+    // Ctrl-C; the exit status.
+    int Stop() {
+        stopped_ = true;
+        kill(pid_, SIGINT);
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        if (reader_.joinable()) reader_.join();
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+private:
+    pid_t pid_ = -1;
+    bool stopped_ = false;
+    std::thread reader_;
+    std::mutex mutex_;
+    std::string text_;
+};
+
+// The far side's end of the pseudo-terminal.
+class Far {
+public:
+    explicit Far(const std::string& path) : fd_(open(path.c_str(), O_RDWR | O_NOCTTY)) {
+        termios raw{};
+        tcgetattr(fd_, &raw);
+        cfmakeraw(&raw);
+        tcsetattr(fd_, TCSANOW, &raw);
+    }
+    ~Far() { Close(); }
+    void Close() {
+        if (fd_ >= 0) close(fd_);
+        fd_ = -1;
+    }
+    bool ok() const { return fd_ >= 0; }
+    void Send(const std::string& text) { Send(Bytes(text.begin(), text.end())); }
+    void Send(const Bytes& bytes) { ASSERT_EQ(write(fd_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size())); }
+    // Reads until `what` has come; everything read so far stays in seen_.
+    bool Expect(const std::string& what) {
+        return ReadUntil(kPatience, [&] { return seen_.find(what) != std::string::npos; });
+    }
+    // The body of the next FER frame, built by the documented layout.
+    bool Frame(Bytes* body, std::chrono::milliseconds patience = kPatience) {
+        size_t start = 0;
+        const bool got = ReadUntil(patience, [&] {
+            start = seen_.find("\x02" "FER");
+            if (start == std::string::npos || seen_.size() < start + 9) return false;
+            const size_t n = static_cast<uint8_t>(seen_[start + 6]) << 8 | static_cast<uint8_t>(seen_[start + 7]);
+            return seen_.size() >= start + 13 + n;
+        });
+        if (!got) return false;
+        const size_t n = static_cast<uint8_t>(seen_[start + 6]) << 8 | static_cast<uint8_t>(seen_[start + 7]);
+        body->assign(seen_.begin() + static_cast<std::ptrdiff_t>(start + 9),
+                     seen_.begin() + static_cast<std::ptrdiff_t>(start + 9 + n));
+        seen_.erase(0, start + 13 + n);
+        return true;
+    }
+    void Forget() { seen_.clear(); }
+
+private:
+    template <typename Done>
+    bool ReadUntil(std::chrono::milliseconds patience, Done done) {
+        for (const auto until = Clock::now() + patience; !done();) {
+            if (Clock::now() > until) return false;
+            pollfd watch{fd_, POLLIN, 0};
+            if (poll(&watch, 1, 100) <= 0) continue;
+            char buffer[1024];
+            const ssize_t got = read(fd_, buffer, sizeof buffer);
+            if (got > 0) seen_.append(buffer, static_cast<size_t>(got));
+        }
+        return true;
+    }
+    int fd_;
+    std::string seen_;
+};
+
+// STX "FEC" tag length DLE body DLE checksum ETX; the checksum sums
+// byte ^ 0x55 over tag, length, DLE and body.
+Bytes Request(uint16_t tag, const Bytes& body) {
+    Bytes frame{0x02, 'F', 'E', 'C', static_cast<uint8_t>(tag >> 8), static_cast<uint8_t>(tag),
+                static_cast<uint8_t>(body.size() >> 8), static_cast<uint8_t>(body.size()), 0x10};
+    frame.insert(frame.end(), body.begin(), body.end());
+    uint16_t sum = 0;
+    for (size_t i = 4; i < frame.size(); ++i) sum = static_cast<uint16_t>(sum + (frame[i] ^ 0x55));
+    frame.insert(frame.end(), {0x10, static_cast<uint8_t>(sum >> 8), static_cast<uint8_t>(sum), 0x03});
+    return frame;
+}
+
+// Sent again, as a central does, while no answer comes: the station drops
+// what arrives in the moments after its modem connects.
+Bytes Ask(Far& far, uint16_t tag, const Bytes& body) {
+    Bytes answer;
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        far.Send(Request(tag, body));
+        if (far.Frame(&answer, std::chrono::seconds(8))) return answer;
+    }
+    ADD_FAILURE() << "no answer to request " << char(body[0]);
+    return answer;
+}
+
+std::string Started(Station& station) {
+    const std::string path = station.PtyPath();
+    EXPECT_FALSE(path.empty()) << station.Text();
+    EXPECT_TRUE(station.WaitFor("station ready on " + path)) << station.Text();
+    return path;
+}
+
+TEST(StationRun, OwnCentralDialsThroughTheEmulatedModem) {
+    const fs::path dir = StationDir(kInit, kGates);
+    std::ofstream(dir / "script.csv") << "# seconds,gate,value\n0.5,LEVEL,3.5\n1,PUMP,1\n";
+    // The script's changes come before the driver subscribes: history only.
+    Station station({dir.string(), "--pty", "--script", (dir / "script.csv").string(), "--changes", "2/s"});
+    Far far(Started(station));
+    ASSERT_TRUE(far.ok());
+    far.Send("ATZ\r");
+    ASSERT_TRUE(far.Expect("OK"));
+    far.Send("ATDT 555-0199\r");
+    ASSERT_TRUE(far.Expect("CONNECT"));
+    ASSERT_TRUE(station.WaitFor("CONNECT (incoming)")) << station.Text();
+
+    EXPECT_EQ(Ask(far, 0x0102, {'S'}), (Bytes{'s', 12, 12, 12}));
+    // 2026-12-08 (a Tuesday) 10:20:30.000 UTC, little-endian words.
+    EXPECT_EQ(Ask(far, 0x0103, {'C', 0xEA, 7, 12, 0, 2, 0, 8, 0, 10, 0, 20, 0, 30, 0, 0, 0}), Bytes{'c'});
+    EXPECT_EQ(Ask(far, 0x0104, {'O'}), (Bytes{'o', 0}));
+    ASSERT_TRUE(station.WaitFor("Kor5RqGateMsg client"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // random changes, twice a second
+    const Bytes changes = Ask(far, 0x0105, {'M', 1});
+    EXPECT_TRUE(changes.size() >= 2u + 16 && (changes.size() - 2) % 16 == 0) << changes.size();
+    // LEVEL has value type 2: unsigned 16 bits in bytes 6 and 7.
+    const Bytes written = Ask(far, 0x0106, {'M', 2, 0, 0, 0, 0, 42, 0});
+    ASSERT_GE(written.size(), 3u);
+    EXPECT_EQ(written[2], 0);
+    EXPECT_TRUE(station.WaitFor("Kor5PutGateVal gate LEVEL (100) = 42, applied")) << station.Text();
+
+    EXPECT_EQ(Ask(far, 0x0107, {'H', 0, 0, 0, 0}), (Bytes{'h', 0}));
+    // History from the changes made, the scripted 3.5 among them.
+    const Bytes history = Ask(far, 0x0108, {'T', 3});
+    EXPECT_TRUE(history.size() >= 2u + 3 * 18 && (history.size() - 2) % 18 == 0) << history.size();
+    const Bytes threePointFive{0, 0, 0, 0, 0, 0, 0x0C, 0x40};
+    EXPECT_NE(std::search(history.begin(), history.end(), threePointFive.begin(), threePointFive.end()),
+              history.end());
+    EXPECT_EQ(Ask(far, 0x0109, {'X'}), Bytes{'x'});
+    EXPECT_TRUE(far.Expect("NO CARRIER"));
+
+    EXPECT_EQ(station.Stop(), 0);
+    const std::string transcript = station.Text();
+    for (const char* says : {"central -> station  FEC tag 0102  FE_REQ_STATION", "station -> central  FER tag 0102",
+                             "far modem           ATDT 555-0199", "Kor5RqGateMsg client", "history file opened",
+                             "EndVpi returned 0"}) {
+        EXPECT_NE(transcript.find(says), std::string::npos) << says << "\n" << transcript;
+    }
+}
+
+TEST(StationRun, CentralToolPollsOverDirectLine) {
+    const fs::path dir = StationDir(kInit, kGates);
+    Station station({dir.string(), "--pty", "--direct", "--silence", "20", "--changes", "4/s"});
+    const std::string path = Started(station);
+    const std::string command = std::string(TELDRV_CENTRAL_TOOL) + " " + path + " --gates " +
+                                (dir / "12_gates.txt").string() +
+                                " --timeout 8000 station clock online --seconds 2 --write 1=1 hangup 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    std::string out;
+    char buffer[4096];
+    for (size_t got; (got = fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, got);
+    const int status = pclose(pipe);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << out << station.Text();
+    EXPECT_NE(out.find("12"), std::string::npos) << out;
+    EXPECT_TRUE(station.WaitFor("Kor5PutGateVal gate PUMP (101) = 1, applied")) << station.Text();
+    EXPECT_TRUE(station.WaitFor("FE_REQ_HANG_UP")) << station.Text();
+    EXPECT_EQ(station.Stop(), 0);
+    EXPECT_NE(station.Text().find("EndVpi returned 0"), std::string::npos);
+}
+
+TEST(StationRun, AlarmCallRingsTheFarSide) {
+    Station station({StationDir(kInit, kGates).string(), "--pty", "--alarm-at", "1:1"});
+    Far far(Started(station));
+    ASSERT_TRUE(far.Expect("RING")) << station.Text();
+    EXPECT_TRUE(station.WaitFor("ALARM_CALL = 1 (address parser -> 0, write -> 0)")) << station.Text();
+    far.Send("ATA\r");
+    ASSERT_TRUE(far.Expect("CONNECT")) << station.Text();
+    far.Forget();
+    // The far side answers the call and leaves it with +++ and ATH.
+    EXPECT_EQ(Ask(far, 7, {'S'}), (Bytes{'s', 12, 12, 12}));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));  // the escape's guard time
+    far.Send("+++");
+    ASSERT_TRUE(far.Expect("OK"));
+    far.Send("ATH\r");
+    EXPECT_TRUE(station.WaitFor("far modem           call ended (ATH)")) << station.Text();
+    EXPECT_EQ(station.Stop(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(StationSim, CentralToolSimulatesTheUsersStation) {
+    FILE* pipe = popen((std::string(TELDRV_CENTRAL_TOOL) + " --sim --station-dir " + StationDir(kInit, kGates).string() +
+                        " --dial 0307000007 station hangup 2>&1").c_str(), "r");
+    std::string out;
+    char buffer[4096];
+    for (size_t got; (got = fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, got);
+    EXPECT_EQ(pclose(pipe), 0) << out;
+    EXPECT_NE(out.find("station 12\n"), std::string::npos) << out;
+}
+
+}  // namespace

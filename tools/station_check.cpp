@@ -1,0 +1,236 @@
+#include "tools/station_check.h"
+
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+
+#include "config/init_file.h"
+#include "config/line_scan.h"
+#include "config/station_gates.h"
+#include "driver/context.h"
+#include "host/records.h"
+#include "sim/korpro_sim.h"
+#include "tools/station_files.h"
+
+namespace station {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The init file's keyword lines as the driver's reader matches them, tried
+// in the same order.
+constexpr const char* kKeywordPatterns[] = {
+    " STATION = %u",          " ONLINE_GATE_BUFFER = %u", " COM_TIMEOUT = %u",
+    "ALERTS = %u , %u , %u",  "MODEM_NUMBER %u = %s",     "MODEM_RESET = %s",
+    "MODEM_DIAL_PREFIX = %s", "MODEM_AUTO_ANSWER = %s",   "MODEM_DIAL_TIMEOUT = %u",
+    "MODEM_DIAL_RETRIES = %u", "MODEM_DIAL_RETRY_TIME_SEC = %u",
+};
+
+// Dial digits, tone and pulse selection, pauses, waits and flash; dashes and
+// brackets are formatting every modem skips.
+constexpr char kDialable[] = "0123456789*#ABCDPTW,!@;-()";
+
+std::string Upper(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
+std::string Trimmed(const std::string& text) {
+    const size_t first = text.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos) return {};
+    return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
+}
+
+// What follows the value the driver took from a line that matched `pattern`.
+std::string TextAfterValue(const std::string& line, const char* pattern, const ScanValues& values) {
+    if (std::strstr(pattern, "%s") == nullptr) {
+        ScanValues rest{};
+        const std::string extended = std::string(pattern) + " %s";
+        if (!ScanLine(line.c_str(), extended.c_str(), &rest)) return {};
+        return Trimmed(line.substr(line.find(rest.text)));
+    }
+    const size_t at = line.find(values.text, line.find('='));
+    return at == std::string::npos ? std::string() : Trimmed(line.substr(at + std::strlen(values.text)));
+}
+
+std::string StoredValue(const char* pattern, const ScanValues& values) {
+    if (std::strstr(pattern, "%s") != nullptr) return values.text;
+    if (std::strncmp(pattern, "ALERTS", 6) == 0) {
+        return std::to_string(values.numbers[0]) + ", " + std::to_string(values.numbers[1]) + ", " +
+               std::to_string(values.numbers[2]);
+    }
+    return std::to_string(values.numbers[0]);
+}
+
+std::string Quoted(const std::string& text) { return "'" + text + "'"; }
+
+}  // namespace
+
+std::vector<std::string> InitFileTextWarnings(const std::string& text, const std::string& name) {
+    std::vector<std::string> warnings;
+    std::istringstream in(text);
+    unsigned lineNumber = 0;
+    for (std::string line; std::getline(in, line);) {
+        ++lineNumber;
+        line = Upper(line) + "\n";
+        for (const char* pattern : kKeywordPatterns) {
+            ScanValues values{};
+            if (!ScanLine(line.c_str(), pattern, &values)) continue;
+            const std::string rest = TextAfterValue(line, pattern, values);
+            if (!rest.empty()) {
+                warnings.push_back(name + ":" + std::to_string(lineNumber) + ": " + Quoted(Trimmed(line)) +
+                                   ": the driver stores " + Quoted(StoredValue(pattern, values)) + " and ignores " +
+                                   Quoted(rest));
+            }
+            break;
+        }
+    }
+    return warnings;
+}
+
+std::string UndialableCharacters(const std::string& number) {
+    std::string bad;
+    for (char c : number) {
+        if (std::strchr(kDialable, c) == nullptr && bad.find(c) == std::string::npos) bad += c;
+    }
+    return bad;
+}
+
+std::vector<SummaryRow> SummaryRows(const StationContext& ctx) {
+    std::vector<SummaryRow> rows;
+    char station[8];
+    std::snprintf(station, sizeof station, "%02u", unsigned{ctx.stationNumber});
+    rows.emplace_back("station", ctx.stationNumber == 255 ? "not defined" : station);
+    std::string gates = std::to_string(ctx.stationGateCount);
+    for (uint16_t i = 0; i < ctx.stationGateCount && ctx.stationGates != nullptr; ++i) {
+        gates += (i == 0 ? ": " : ", ") + std::string(ctx.stationGates[i].name);
+    }
+    rows.emplace_back("gates", gates);
+    rows.emplace_back("on-line gate buffer", std::to_string(ctx.changeCapacity) + " records");
+    rows.emplace_back("frame read time-out", std::to_string(ctx.comTimeout / 100) + " s");
+    rows.emplace_back("alerts", "class " + std::to_string(ctx.alertClass) + ", severity " +
+                                    std::to_string(ctx.alertSeverity) + ", zone " + std::to_string(ctx.alertZone));
+    for (size_t reference = 1; reference < kPhoneNumberSlots; ++reference) {
+        if (ctx.phoneNumbers[reference] == nullptr) continue;
+        rows.emplace_back("dial reference " + std::to_string(reference),
+                          Quoted(std::string(ctx.dialPrefix) + ctx.phoneNumbers[reference]) + " CR");
+    }
+    rows.emplace_back("modem reset", Quoted(ctx.modemResetCmd) + " CR");
+    rows.emplace_back("auto answer on", Quoted(ctx.autoAnswerCmd) + " CR");
+    rows.emplace_back("auto answer off", Quoted(ctx.noAnswerCmd) + " CR");
+    rows.emplace_back("hang up", Quoted(ctx.hangUpCmd) + " CR");
+    rows.emplace_back("alarm calls", std::to_string(ctx.dialRetries) + " attempts, " +
+                                         std::to_string(ctx.dialRetryTime) + " s apart, " +
+                                         std::to_string(ctx.dialTimeout) + " s for the carrier");
+    return rows;
+}
+
+namespace {
+
+// Driver log lines that say a value was taken but looks unwise; every other
+// line of the readers means something was refused.
+bool IsAdvisory(const std::string& line) {
+    return line.find("is smaller than 100 records") != std::string::npos ||
+           line.find("is bigger than 20 seconds") != std::string::npos;
+}
+
+void FreeContext(StationContext* ctx) {
+    for (char*& number : ctx->phoneNumbers) std::free(number);
+    std::free(ctx->stationGates);
+    std::free(ctx->gateIdMap);
+}
+
+}  // namespace
+
+CheckResult CheckStation(const fs::path& directory, uint32_t driverNumber, std::ostream& out, std::ostream& err) {
+    if (!fs::is_directory(directory)) {
+        err << "teldrv-station: " << directory.string() << " is not a directory\n";
+        return kCheckUsage;
+    }
+    StationFiles files;
+    std::string error;
+    if (!FindStationFiles(directory, driverNumber, &files, &error)) {
+        err << "teldrv-station: " << error << "\n";
+        return kCheckUsage;
+    }
+    fs::path work;
+    if (!PrepareWorkDirectory(files, &work, &error)) {
+        err << "teldrv-station: " << error << "\n";
+        if (!work.empty()) fs::remove_all(work);
+        return kCheckUsage;
+    }
+    if (files.initFile.empty()) {
+        out << "no init file in " << directory.string() << " (the driver looks for";
+        for (const std::string& name : InitFileNames(driverNumber)) out << " " << name;
+        out << ")\n";
+    } else {
+        out << "init file " << files.initFile.string() << "\n";
+    }
+    if (files.gateSource.empty() && files.station >= 0) {
+        out << "no gate file: neither " << gatefile::StationFileName(static_cast<unsigned>(files.station)) << " nor "
+            << gatefile::StationFileName(static_cast<unsigned>(files.station)).substr(0, 2) << "_gates.txt in "
+            << directory.string() << "\n";
+    } else if (!files.gateSource.empty()) {
+        out << "gate file " << files.gateSource.string()
+            << (files.gateSourceIsList ? " (a list; made into the binary file)" : "") << "\n";
+    }
+
+    korpro_sim::Reset();
+    for (size_t k = 0; k < files.gates.size(); ++k) korpro_sim::DefineGate(files.gates[k].name, static_cast<uint16_t>(k));
+    const fs::path oldDirectory = fs::current_path();
+    fs::current_path(work);
+    StationContext ctx{};
+    SetContextDefaults(&ctx);
+    VpiCallBlock call{&ctx, 1, driverNumber, 0, nullptr};
+    ReadInitFile(&call);
+    fs::current_path(oldDirectory);
+    fs::remove_all(work);
+
+    bool refused = false;
+    std::vector<std::string> warnings = files.warnings;
+    out << "the driver logs:\n";
+    for (const korpro_sim::LogLine& line : korpro_sim::Log()) {
+        out << "  [" << line.level << "] " << line.text << "\n";
+        if (IsAdvisory(line.text)) {
+            warnings.push_back("the driver warns: " + line.text);
+        } else {
+            refused = true;
+        }
+    }
+    if (korpro_sim::Log().empty()) out << "  (nothing)\n";
+    if (!files.initFile.empty()) {
+        std::vector<uint8_t> bytes;
+        if (gatefile::ReadBytes(files.initFile.string(), &bytes, &error)) {
+            const std::vector<std::string> more =
+                InitFileTextWarnings(std::string(bytes.begin(), bytes.end()), files.initFile.filename().string());
+            warnings.insert(warnings.end(), more.begin(), more.end());
+        }
+    }
+    for (size_t reference = 1; reference < kPhoneNumberSlots; ++reference) {
+        if (ctx.phoneNumbers[reference] == nullptr) continue;
+        const std::string bad = UndialableCharacters(ctx.phoneNumbers[reference]);
+        if (!bad.empty()) {
+            warnings.push_back("MODEM_NUMBER " + std::to_string(reference) + " = " + ctx.phoneNumbers[reference] +
+                               ": a modem does not dial " + Quoted(bad));
+        }
+    }
+    if (ctx.stationGates == nullptr || ctx.gateIdMap == nullptr) {
+        out << "the driver will not start: station was not defined or not defined correctly\n";
+        refused = true;
+    }
+
+    out << "summary:\n";
+    for (const SummaryRow& row : SummaryRows(ctx)) out << "  " << row.first << ": " << row.second << "\n";
+    FreeContext(&ctx);
+    for (const std::string& warning : warnings) out << "warning: " << warning << "\n";
+    if (refused) {
+        out << "result: the driver refuses something above\n";
+        return kCheckRefused;
+    }
+    out << (warnings.empty() ? "result: good\n" : "result: accepted, with warnings\n");
+    return warnings.empty() ? kCheckGood : kCheckWarnings;
+}
+
+}  // namespace station

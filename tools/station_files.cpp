@@ -1,0 +1,133 @@
+#include "tools/station_files.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "config/line_scan.h"
+
+namespace station {
+
+namespace fs = std::filesystem;
+
+std::vector<std::string> InitFileNames(uint32_t driverNumber) {
+    char twoDigits[32];
+    char oneDigit[32];
+    std::snprintf(twoDigits, sizeof twoDigits, "TELDRV%02u.INT", static_cast<unsigned>(driverNumber));
+    std::snprintf(oneDigit, sizeof oneDigit, "TELDRV%01u.INT", static_cast<unsigned>(driverNumber));
+    return {twoDigits, oneDigit, "TELDRV.INT"};
+}
+
+namespace {
+
+std::string Upper(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// The first STATION line the driver's own scanner takes, or -1.
+int ScanStation(const fs::path& initFile) {
+    std::ifstream in(initFile, std::ios::binary);
+    for (std::string line; std::getline(in, line);) {
+        line = Upper(line) + "\n";
+        ScanValues values{};
+        if (ScanLine(line.c_str(), " STATION = %u", &values) && values.numbers[0] <= 99) {
+            return static_cast<int>(values.numbers[0]);
+        }
+    }
+    return -1;
+}
+
+// A directory entry whose name matches `name` ignoring case.
+fs::path FindIgnoringCase(const fs::path& directory, const std::string& name) {
+    std::error_code error;
+    for (const fs::directory_entry& entry : fs::directory_iterator(directory, error)) {
+        if (Upper(entry.path().filename().string()) == Upper(name)) return entry.path();
+    }
+    return {};
+}
+
+void DuplicateNameWarnings(StationFiles* files) {
+    for (size_t k = 0; k < files->gates.size(); ++k) {
+        for (size_t j = 0; j < k; ++j) {
+            if (files->gates[j].name == files->gates[k].name) {
+                files->warnings.push_back(files->gateSource.filename().string() + ": gate " + std::to_string(k) +
+                                          " '" + files->gates[k].name + "' has the name of gate " +
+                                          std::to_string(j));
+                break;
+            }
+        }
+    }
+}
+
+}  // namespace
+
+bool FindStationFiles(const fs::path& directory, uint32_t driverNumber, StationFiles* files, std::string* error) {
+    for (const std::string& name : InitFileNames(driverNumber)) {
+        if (fs::is_regular_file(directory / name)) {
+            files->initFile = directory / name;
+            break;
+        }
+    }
+    if (files->initFile.empty()) return true;
+    files->station = ScanStation(files->initFile);
+    if (files->station < 0) return true;
+
+    const std::string binaryName = gatefile::StationFileName(static_cast<unsigned>(files->station));
+    if (fs::is_regular_file(directory / binaryName)) {
+        files->gateSource = directory / binaryName;
+        std::vector<uint8_t> bytes;
+        if (!gatefile::ReadBytes(files->gateSource.string(), &bytes, error)) return false;
+        for (const gatefile::DecodedGate& gate : gatefile::DecodeGateFile(bytes).gates) {
+            files->gates.push_back({gate.name, gate.valueType, gate.leadByte});
+        }
+        DuplicateNameWarnings(files);
+        return true;
+    }
+    files->gateSource = FindIgnoringCase(directory, binaryName.substr(0, 2) + "_gates.txt");
+    if (files->gateSource.empty()) return true;
+    files->gateSourceIsList = true;
+    std::vector<uint8_t> bytes;
+    if (!gatefile::ReadBytes(files->gateSource.string(), &bytes, error)) return false;
+    const std::string text(bytes.begin(), bytes.end());
+    return gatefile::ParseGateList(text, files->gateSource.filename().string(), &files->gates, error,
+                                   &files->warnings);
+}
+
+bool PrepareWorkDirectory(const StationFiles& files, fs::path* workDirectory, std::string* error) {
+    std::random_device random;
+    const fs::path base = fs::temp_directory_path();
+    std::error_code failed;
+    fs::path directory;
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        directory = base / ("teldrv-station-" + std::to_string(random()));
+        if (fs::create_directory(directory, failed)) break;
+        directory.clear();
+    }
+    if (directory.empty()) {
+        *error = "cannot make a working directory in " + base.string();
+        return false;
+    }
+    *workDirectory = directory;
+    if (!files.initFile.empty()) {
+        fs::copy_file(files.initFile, directory / files.initFile.filename(), failed);
+        if (failed) {
+            *error = "cannot copy " + files.initFile.string() + ": " + failed.message();
+            return false;
+        }
+    }
+    if (files.gateSource.empty()) return true;
+    const fs::path target = directory / gatefile::StationFileName(static_cast<unsigned>(files.station));
+    if (!files.gateSourceIsList) {
+        fs::copy_file(files.gateSource, target, failed);
+        if (failed) *error = "cannot copy " + files.gateSource.string() + ": " + failed.message();
+        return !failed;
+    }
+    return gatefile::WriteBytes(target.string(),
+                                gatefile::BuildGateFile(static_cast<uint8_t>(files.station), files.gates), error);
+}
+
+}  // namespace station

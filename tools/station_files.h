@@ -1,0 +1,37 @@
+// A station's files as the user keeps them in a directory of their own, put
+// into a scratch working directory for the driver: the init file under the
+// name the driver opens, and the station gate file, binary or made from the
+// text list teldrv-gates reads.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tools/gate_file.h"
+
+namespace station {
+
+// The names the driver tries for its init file, in its order.
+std::vector<std::string> InitFileNames(uint32_t driverNumber);
+
+struct StationFiles {
+    std::filesystem::path initFile;  // in the user's directory; empty: none found
+    int station = -1;                // from the first STATION line; -1: none
+    std::filesystem::path gateSource;  // NN_GATES.DAT or the text list; empty: none
+    bool gateSourceIsList = false;
+    std::vector<gatefile::GateSpec> gates;  // as the gate source lists them
+    std::vector<std::string> warnings;      // duplicate gate names
+};
+
+// Finds the files in `directory`; false with *error when a gate list cannot
+// be read or parsed.
+bool FindStationFiles(const std::filesystem::path& directory, uint32_t driverNumber, StationFiles* files,
+                      std::string* error);
+
+// Makes a scratch directory holding the init file and NN_GATES.DAT; the
+// caller removes it.
+bool PrepareWorkDirectory(const StationFiles& files, std::filesystem::path* workDirectory, std::string* error);
+
+}  // namespace station

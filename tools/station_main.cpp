@@ -1,0 +1,149 @@
+// teldrv-station: the real driver as a station of one's own, in a directory
+// of the user's files: checked (check DIR), or run behind a pseudo-terminal
+// or a named port for a central station to dial and poll.
+#include <cstdlib>
+#include <exception>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "tools/station_check.h"
+#include "tools/station_run.h"
+
+namespace {
+
+constexpr char kUsageText[] =
+    "usage: teldrv-station check DIR [--driver N]\n"
+    "       teldrv-station DIR (--pty | --port PATH) [options]\n"
+    "\n"
+    "DIR holds the station's init file (TELDRVnn.INT, TELDRVn.INT or TELDRV.INT,\n"
+    "as the driver looks it up for driver number N, default 1) and its gate file:\n"
+    "NN_GATES.DAT, or the text list NN_gates.txt that teldrv-gates reads (NAME\n"
+    "VALUE_TYPE LEAD_BYTE a line). DIR is never written to.\n"
+    "\n"
+    "check          runs the driver's readers on DIR, prints what they log and a\n"
+    "               summary, and warns about what is probably not meant.\n"
+    "               Exit status: 0 good, 1 the driver refuses something, 2 bad\n"
+    "               arguments, 3 warnings only.\n"
+    "--pty          makes a pseudo-terminal and prints its path; the far side\n"
+    "               finds a modem there: ATD<any number> reaches the station.\n"
+    "--port PATH    the same on a serial port with no modem on it.\n"
+    "--direct       no modem toward the far side: the first byte starts a call,\n"
+    "               --silence S seconds without a byte end it (default 30).\n"
+    "--auto-answer  the far side's modem answers the station's alarm calls itself;\n"
+    "               otherwise the far side sees RING and answers with ATA.\n"
+    "--script CSV   host changes: lines of SECONDS,GATE_NAME,VALUE or\n"
+    "               SECONDS,GATE_NAME,status=N, seconds from the start.\n"
+    "--changes R    random changes, R a second over the station's gates (R/s).\n"
+    "--history CSV  history records: lines of UNIX_SECONDS,GATE_NAME,VALUE;\n"
+    "               without it the changes made so far are the history.\n"
+    "--alarm-at S[:REF]  writes ALARM_CALL (dial reference REF, default 1) S\n"
+    "               seconds after the start; a typed 'a' + Enter does it at once.\n"
+    "--log FILE     also writes the transcript to FILE.\n"
+    "--driver N     the driver number (init file name), default 1.\n"
+    "Ctrl-C ends the driver (EndVpi) and the program.\n";
+
+int Usage(const std::string& problem) {
+    std::cerr << "teldrv-station: " << problem << "\n\n" << kUsageText;
+    return station::kCheckUsage;
+}
+
+bool ParseNumber(const std::string& text, unsigned long max, unsigned long* value) {
+    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    *value = std::strtoul(text.c_str(), nullptr, 10);
+    return *value <= max;
+}
+
+bool ParseRunOption(const std::vector<std::string>& args, size_t* i, station::RunOptions* options,
+                    std::string* error) {
+    const std::string& arg = args[*i];
+    auto value = [&](std::string* out) {
+        if (*i + 1 >= args.size()) {
+            *error = arg + " needs a value";
+            return false;
+        }
+        *out = args[++*i];
+        return true;
+    };
+    std::string text;
+    unsigned long number = 0;
+    if (arg == "--pty") options->mode = station::PortMode::Pty;
+    else if (arg == "--sim") options->mode = station::PortMode::Sim;
+    else if (arg == "--direct") options->direct = true;
+    else if (arg == "--auto-answer") options->autoAnswer = true;
+    else if (arg == "--port") {
+        options->mode = station::PortMode::Named;
+        return value(&options->port);
+    } else if (arg == "--script") return value(&options->scriptFile);
+    else if (arg == "--history") return value(&options->historyFile);
+    else if (arg == "--log") return value(&options->logFile);
+    else if (arg == "--silence" || arg == "--driver") {
+        if (!value(&text)) return false;
+        if (!ParseNumber(text, 3600, &number) || number == 0) {
+            *error = arg + " takes a number from 1 to 3600, not '" + text + "'";
+            return false;
+        }
+        (arg == "--silence" ? options->silenceSeconds : options->driverNumber) = static_cast<uint32_t>(number);
+    } else if (arg == "--changes") {
+        if (!value(&text)) return false;
+        if (text.size() > 2 && text.ends_with("/s")) text.resize(text.size() - 2);
+        if (!ParseNumber(text, 1000, &number) || number == 0) {
+            *error = "--changes takes a rate from 1 to 1000 a second (N/s), not '" + args[*i] + "'";
+            return false;
+        }
+        options->changesPerSecond = static_cast<uint32_t>(number);
+    } else if (arg == "--alarm-at") {
+        if (!value(&text)) return false;
+        const size_t colon = text.find(':');
+        unsigned long reference = 1;
+        if (!ParseNumber(text.substr(0, colon), 86400, &number) ||
+            (colon != std::string::npos && (!ParseNumber(text.substr(colon + 1), 254, &reference) || reference == 0))) {
+            *error = "--alarm-at takes SECONDS or SECONDS:REF (REF 1 to 254), not '" + text + "'";
+            return false;
+        }
+        options->alarmAtSeconds = static_cast<int64_t>(number);
+        options->alarmReference = static_cast<uint8_t>(reference);
+    } else {
+        *error = "unknown option '" + arg + "'";
+        return false;
+    }
+    return true;
+}
+
+int Check(const std::vector<std::string>& args) {
+    if (args.size() != 2 && args.size() != 4) return Usage("check takes DIR [--driver N]");
+    unsigned long driver = 1;
+    if (args.size() == 4 && (args[2] != "--driver" || !ParseNumber(args[3], 99, &driver))) {
+        return Usage("check takes DIR [--driver N], N from 0 to 99");
+    }
+    return station::CheckStation(args[1], static_cast<uint32_t>(driver), std::cout, std::cerr);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.empty()) return Usage("no directory given");
+    if (args[0] == "--help" || args[0] == "-h") {
+        std::cout << kUsageText;
+        return 0;
+    }
+    if (args[0] == "--version") {
+        std::cout << "teldrv-station " << TELDRV_VERSION << "\n";
+        return 0;
+    }
+    try {
+        if (args[0] == "check") return Check(args);
+        station::RunOptions options;
+        options.directory = args[0];
+        for (size_t i = 1; i < args.size(); ++i) {
+            std::string error;
+            if (!ParseRunOption(args, &i, &options, &error)) return Usage(error);
+        }
+        if (options.mode == station::PortMode::None) return Usage("give --pty or --port PATH");
+        return station::RunStation(options, std::cout, std::cerr);
+    } catch (const std::exception& e) {
+        std::cerr << "teldrv-station: " << e.what() << "\n";
+        return station::kCheckUsage;
+    }
+}

@@ -1,0 +1,433 @@
+#include "tools/station_run.h"
+
+#include <dlfcn.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <ctime>
+#include <deque>
+#include <filesystem>
+#include <memory>
+#include <sstream>
+#include <thread>
+
+#include "host/records.h"
+#include "sim/korpro_sim.h"
+#include "sim/line.h"
+#include "sim/modem.h"
+#include "sim/world.h"
+#include "tools/central_bridge.h"
+#include "tools/modem_event_text.h"
+#include "tools/station_check.h"
+#include "tools/station_files.h"
+#include "tools/station_host.h"
+#include "tools/station_port.h"
+#include "tools/station_transcript.h"
+
+namespace station {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+volatile std::sig_atomic_t interrupted = 0;
+void OnInterrupt(int) { interrupted = 1; }
+
+constexpr uint32_t kGetVpiInfo = 14, kColdStart = 1, kAddressParser = 3, kSingleWrite = 7, kEndVpi = 11;
+
+// Delays of the telephone network on the real clock: short, so that a
+// central under test does not wait long for a call.
+sim::ModemTiming FastTiming() { return {2000, 2000, 3000, 1000}; }
+
+// --direct: the far side's bytes go to the station as a call of their own;
+// the call starts with the first byte and ends after a silence.
+class DirectLine : public sim::Party {
+public:
+    DirectLine(sim::Modem& station, int64_t silenceMs) : station_(station), silenceMs_(silenceMs) {}
+
+    void FromFar(sim::WorldLock& lock, const std::vector<uint8_t>& bytes) {
+        lastByteMs_ = sim::NowMsLocked(lock);
+        if (connection_) {
+            connection_->SendToDriver(lock, bytes.data(), bytes.size());
+            return;
+        }
+        // What comes before the call stands is lost, as on a line being
+        // answered; the central sends it again.
+        if (!calling_) {
+            calling_ = true;
+            station_.Ring(lock, *this, 10);
+        }
+    }
+    void Tick(sim::WorldLock& lock) {
+        if (connection_ && sim::NowMsLocked(lock) - lastByteMs_ > silenceMs_) {
+            sim::Connection* connection = connection_;
+            connection_ = nullptr;
+            connection->HangUp(lock);
+        }
+    }
+    std::vector<uint8_t> TakeOutgoing() { return std::exchange(outgoing_, {}); }
+
+    void Connected(sim::WorldLock& lock, sim::Connection& connection) override {
+        connection_ = &connection;
+        lastByteMs_ = sim::NowMsLocked(lock);
+    }
+    void FromDriver(sim::WorldLock& lock, const uint8_t* data, size_t size) override {
+        lastByteMs_ = sim::NowMsLocked(lock);
+        outgoing_.insert(outgoing_.end(), data, data + size);
+    }
+    void Disconnected(sim::WorldLock&) override {
+        connection_ = nullptr;
+        calling_ = false;
+    }
+
+private:
+    sim::Modem& station_;
+    int64_t silenceMs_;
+    sim::Connection* connection_ = nullptr;
+    bool calling_ = false;
+    int64_t lastByteMs_ = 0;
+    std::vector<uint8_t> outgoing_;
+};
+
+// The simulated line between the driver and the far side's port: the
+// driver's own modem, and toward the port either a second modem (the far
+// side sees a modem) or the direct line.
+class Exchange {
+public:
+    Exchange(const RunOptions& options)
+        : stationLine_(sim::CreateLine("SIM1")),
+          stationModem_(stationLine_, {}, FastTiming()),
+          farLine_(sim::CreateLine("FAR")),
+          farModem_(farLine_, FarProfile(options), FastTiming()),
+          toStation_(stationModem_),
+          toFar_(farModem_),
+          direct_(stationModem_, int64_t{options.silenceSeconds} * 1000),
+          directMode_(options.direct) {
+        farModem_.RegisterAnyNumber(&toStation_);
+        stationModem_.RegisterAnyNumber(directMode_ ? static_cast<sim::Party*>(&direct_) : &toFar_);
+    }
+    sim::Modem& stationModem() { return stationModem_; }
+    sim::Modem& farModem() { return farModem_; }
+    bool direct() const { return directMode_; }
+
+    void FromPort(const std::vector<uint8_t>& bytes) {
+        sim::WorldLock lock(sim::WorldMutex());
+        if (directMode_) {
+            direct_.FromFar(lock, bytes);
+        } else {
+            farModem_.FromPort(lock, bytes.data(), bytes.size());
+        }
+        sim::Notify(lock);
+    }
+    // The far side closed its port: a call standing ends as with a DTR drop.
+    void PortClosed() {
+        if (directMode_ || farModem_.State() == sim::ModemState::Command) return;
+        sim::WorldLock lock(sim::WorldMutex());
+        {
+            farModem_.DtrChanged(lock, false);
+            farModem_.DtrChanged(lock, true);
+        }
+    }
+    std::vector<uint8_t> ToPort() {
+        sim::WorldLock lock(sim::WorldMutex());
+        if (directMode_) {
+            direct_.Tick(lock);
+            return direct_.TakeOutgoing();
+        }
+        farModem_.Poll(lock);
+        std::vector<uint8_t> bytes(farLine_.toPort.begin(), farLine_.toPort.end());
+        farLine_.toPort.clear();
+        return bytes;
+    }
+
+private:
+    static sim::ModemProfile FarProfile(const RunOptions& options) {
+        sim::ModemProfile profile;
+        profile.autoAnswerRings = options.autoAnswer ? 1 : 0;
+        return profile;
+    }
+
+    sim::Line& stationLine_;
+    sim::Modem stationModem_;
+    sim::Line& farLine_;
+    sim::Modem farModem_;
+    central::ModemBridge toStation_;  // the far side dials the station
+    central::ModemBridge toFar_;      // the station's alarm calls ring the far side
+    DirectLine direct_;
+    bool directMode_;
+};
+
+// Carries bytes between the far side's port and the exchange, and shows the
+// frames that pass.
+class Pump {
+public:
+    Pump(FarPort& port, Exchange& exchange, Transcript& transcript)
+        : port_(port),
+          exchange_(exchange),
+          requests_(transcript, "FEC", "central -> station", true),
+          answers_(transcript, "FER", "station -> central", false) {}
+    ~Pump() { Stop(); }
+    void Start() {
+        thread_ = std::thread([this] { Run(); });
+    }
+    void Stop() {
+        stop_.store(true);
+        if (thread_.joinable()) thread_.join();
+    }
+
+private:
+    void Run() {
+        bool closed = false;
+        std::vector<uint8_t> bytes;
+        while (!stop_.load()) {
+            const PortRead read = port_.Read(&bytes, 10);
+            if (read == PortRead::Data) {
+                closed = false;
+                requests_.Feed(bytes.data(), bytes.size());
+                exchange_.FromPort(bytes);
+            } else if (read == PortRead::Closed) {
+                if (!closed) exchange_.PortClosed();
+                closed = true;
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+            const std::vector<uint8_t> out = exchange_.ToPort();
+            if (!out.empty()) {
+                answers_.Feed(out.data(), out.size());
+                port_.Write(out);
+            }
+        }
+    }
+
+    FarPort& port_;
+    Exchange& exchange_;
+    FrameTap requests_, answers_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+class ModemWatch {
+public:
+    ModemWatch(sim::Modem& modem, Transcript& transcript, const char* who)
+        : modem_(modem), transcript_(transcript), who_(who) {}
+    void Show() {
+        const std::vector<sim::ModemEvent> events = modem_.Transcript();
+        for (; seen_ < events.size(); ++seen_) transcript_.LineAt(events[seen_].timeMs, who_, tools::ModemEventText(events[seen_]));
+    }
+
+private:
+    sim::Modem& modem_;
+    Transcript& transcript_;
+    const char* who_;
+    size_t seen_ = 0;
+};
+
+void ShowDriverLog(Transcript& transcript) {
+    for (const korpro_sim::LogLine& line : korpro_sim::TakeLog()) {
+        transcript.Line("driver [" + std::to_string(line.level) + "]", line.text);
+    }
+}
+
+// True when the user typed a line asking for an alarm call.
+bool AlarmKeyTyped(bool* stdinOpen) {
+    if (!*stdinOpen) return false;
+    pollfd watch{STDIN_FILENO, POLLIN, 0};
+    if (poll(&watch, 1, 0) <= 0) return false;
+    char buffer[64];
+    const ssize_t got = read(STDIN_FILENO, buffer, sizeof buffer);
+    if (got <= 0) {
+        *stdinOpen = false;
+        return false;
+    }
+    return std::string(buffer, static_cast<size_t>(got)).find_first_of("aA") != std::string::npos;
+}
+
+struct Driver {
+    VpiMainFunction vpiMain = nullptr;
+    void* context = nullptr;
+    uint32_t driverNumber = 1;
+    int32_t Call(uint32_t code, void* parameters) {
+        VpiCallBlock block{context, code, driverNumber, 0, parameters};
+        return vpiMain(&block);
+    }
+};
+
+void WriteAlarmCall(Driver& driver, uint8_t reference, Transcript& transcript) {
+    GateAddress gate{};
+    gate.address = "ALARM_CALL";
+    gate.gateType = 1;
+    const int32_t parsed = driver.Call(kAddressParser, &gate);
+    uint8_t value[4] = {0, 0, reference, 0};
+    GateWrite write{};
+    write.address = "ALARM_CALL";
+    write.value = value;
+    const int32_t written = driver.Call(kSingleWrite, &write);
+    transcript.Line("host", "ALARM_CALL = " + std::to_string(reference) + " (address parser -> " +
+                                std::to_string(parsed) + ", write -> " + std::to_string(written) + ")");
+}
+
+// Checks the files, as check does, before anything is started.
+bool FilesAccepted(const RunOptions& options, std::ostream& err) {
+    std::ostringstream report;
+    const CheckResult result = CheckStation(options.directory, options.driverNumber, report, err);
+    std::istringstream lines(report.str());
+    for (std::string line; std::getline(lines, line);) {
+        if (result == kCheckRefused || line.rfind("warning:", 0) == 0) err << "teldrv-station: " << line << "\n";
+    }
+    if (result == kCheckRefused) {
+        err << "teldrv-station: the driver refuses the files in " << options.directory
+            << "; see teldrv-station check " << options.directory << "\n";
+    }
+    return result == kCheckGood || result == kCheckWarnings;
+}
+
+bool LoadDriver(Driver* driver, std::ostream& err) {
+    void* library = dlopen(TELDRV_SIM_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    driver->vpiMain = library ? reinterpret_cast<VpiMainFunction>(dlsym(library, "VpiMain")) : nullptr;
+    if (!driver->vpiMain) {
+        err << "teldrv-station: cannot load " << TELDRV_SIM_LIBRARY << ": " << dlerror() << "\n";
+        return false;
+    }
+    VpiInfo info{};
+    driver->Call(kGetVpiInfo, &info);
+    driver->context = std::calloc(1, info.contextSize);
+    return driver->context != nullptr;
+}
+
+bool WaitFor(const std::function<bool()>& ready, int64_t timeoutMs) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!ready()) {
+        if (std::chrono::steady_clock::now() > until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+struct Session {
+    const RunOptions& options;
+    Transcript& transcript;
+    Host& host;
+    Driver& driver;
+    Exchange& exchange;
+};
+
+// Runs the station until Ctrl-C: host changes, alarm calls, the transcript.
+void RunUntilInterrupted(Session& s) {
+    ModemWatch stationWatch(s.exchange.stationModem(), s.transcript, "station modem");
+    ModemWatch farWatch(s.exchange.farModem(), s.transcript, "far modem");
+    bool stdinOpen = true;
+    bool alarmDone = false;
+    const auto start = std::chrono::steady_clock::now();
+    while (!interrupted) {
+        const int64_t nowMs =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+        s.host.Tick(nowMs);
+        const bool scripted = !alarmDone && s.options.alarmAtSeconds >= 0 && nowMs >= s.options.alarmAtSeconds * 1000;
+        if (scripted || AlarmKeyTyped(&stdinOpen)) {
+            alarmDone = alarmDone || scripted;
+            WriteAlarmCall(s.driver, s.options.alarmReference, s.transcript);
+        }
+        ShowDriverLog(s.transcript);
+        stationWatch.Show();
+        if (!s.exchange.direct()) farWatch.Show();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    stationWatch.Show();
+    farWatch.Show();
+}
+
+int RunWithPort(const RunOptions& options, FarPort& port, Transcript& transcript, Host& host, Driver& driver) {
+    Exchange exchange(options);
+    Pump pump(port, exchange, transcript);
+    pump.Start();
+    ColdStartParams params{{'S', 'I', 'M', '1', '\0'}, 1, 0, 19200, 8, 0, 0};
+    const int32_t started = driver.Call(kColdStart, &params);
+    transcript.Line("host", "ColdStart -> " + std::to_string(started));
+    ShowDriverLog(transcript);
+    int result = 0;
+    if (started != 0 || !WaitFor([&] { return exchange.stationModem().SRegister(0) > 0; }, 60000)) {
+        ShowDriverLog(transcript);
+        transcript.Line("host", "the driver did not start; nothing will answer");
+        result = 1;
+    } else {
+        transcript.Line("host", std::string("station ready on ") + port.path() +
+                                    (options.direct ? ": send frames, no dialling (--direct)"
+                                                    : ": dial ATD with any number") + "; Ctrl-C ends it");
+        Session session{options, transcript, host, driver, exchange};
+        RunUntilInterrupted(session);
+    }
+    // A call left standing would hold EndVpi.
+    exchange.stationModem().DropCarrier();
+    transcript.Line("host", "EndVpi");
+    const int32_t ended = driver.Call(kEndVpi, nullptr);
+    ShowDriverLog(transcript);
+    transcript.Line("host", "EndVpi returned " + std::to_string(ended));
+    WaitFor([] { return sim::RunningThreads() == 0; }, 30000);
+    pump.Stop();
+    return result;
+}
+
+}  // namespace
+
+int RunStation(const RunOptions& options, std::ostream& out, std::ostream& err) {
+    if (options.mode == PortMode::Sim) {
+        err << "teldrv-station: --sim is not built yet; use --pty, with teldrv-central on the other end\n";
+        return kCheckUsage;
+    }
+    if (!FilesAccepted(options, err)) return kCheckRefused;
+    StationFiles files;
+    std::string error;
+    fs::path work;
+    if (!FindStationFiles(options.directory, options.driverNumber, &files, &error) ||
+        !PrepareWorkDirectory(files, &work, &error)) {
+        err << "teldrv-station: " << error << "\n";
+        return kCheckUsage;
+    }
+    struct Cleanup {
+        fs::path work;
+        ~Cleanup() {
+            std::error_code ignored;
+            fs::remove_all(work, ignored);
+        }
+    } cleanup{work};
+
+    Transcript transcript(out);
+    if (!options.logFile.empty() && !transcript.OpenFile(options.logFile)) {
+        err << "teldrv-station: cannot write the transcript to " << options.logFile << "\n";
+        return kCheckUsage;
+    }
+    sim::ResetClock(sim::ClockMode::Real, std::time(nullptr));
+    transcript.SetWorldStart();
+    korpro_sim::Reset();
+    Host host(transcript, files.gates);
+    host.DefineGates();
+    if ((!options.scriptFile.empty() && !host.LoadScript(options.scriptFile, &error)) ||
+        (!options.historyFile.empty() && !host.LoadHistory(options.historyFile, &error))) {
+        err << "teldrv-station: " << error << "\n";
+        return kCheckUsage;
+    }
+    host.SetRandomChanges(options.changesPerSecond);
+
+    FarPort port;
+    if (!(options.mode == PortMode::Pty ? port.OpenPty(&error) : port.OpenNamed(options.port, &error))) {
+        err << "teldrv-station: " << error << "\n";
+        return kCheckUsage;
+    }
+    if (options.mode == PortMode::Pty) out << "pty " << port.path() << std::endl;
+    Driver driver;
+    driver.driverNumber = options.driverNumber;
+    if (!LoadDriver(&driver, err)) return kCheckUsage;
+    std::signal(SIGINT, OnInterrupt);
+    std::signal(SIGTERM, OnInterrupt);
+    const fs::path oldDirectory = fs::current_path();
+    fs::current_path(work);
+    const int result = RunWithPort(options, port, transcript, host, driver);
+    fs::current_path(oldDirectory);
+    std::free(driver.context);
+    return result;
+}
+
+}  // namespace station

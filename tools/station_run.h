@@ -1,0 +1,34 @@
+// Running a station of one's own: the driver on a simulated modem line,
+// bridged on the real clock to a pseudo-terminal or a named port, with a
+// scriptable host and a live transcript.
+#pragma once
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+
+namespace station {
+
+enum class PortMode { None, Pty, Named, Sim };
+
+struct RunOptions {
+    std::string directory;
+    PortMode mode = PortMode::None;
+    std::string port;               // PortMode::Named
+    bool direct = false;            // no modem toward the far side
+    uint32_t silenceSeconds = 30;   // --direct: a call ends after this
+    bool autoAnswer = false;        // the far side's modem answers alarm calls
+    std::string scriptFile;         // host changes
+    uint32_t changesPerSecond = 0;  // random changes
+    std::string historyFile;
+    int64_t alarmAtSeconds = -1;
+    uint8_t alarmReference = 1;
+    std::string logFile;
+    uint32_t driverNumber = 1;
+};
+
+// Exit status: 0 after Ctrl-C with EndVpi returned; 1 the driver refuses the
+// files or does not start; 2 bad arguments, files or port.
+int RunStation(const RunOptions& options, std::ostream& out, std::ostream& err);
+
+}  // namespace station

@@ -1,0 +1,74 @@
+#include "tools/station_transcript.h"
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+
+#include "tools/central_link.h"
+
+namespace station {
+
+namespace {
+
+constexpr uint8_t kStx = 0x02;
+constexpr size_t kHeaderSize = 9;   // STX, magic, tag, length, DLE
+constexpr size_t kFrameExtra = 13;  // header and DLE, checksum, ETX
+
+std::string WallClock(std::chrono::system_clock::time_point now = std::chrono::system_clock::now()) {
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const auto millis =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    char text[32];
+    std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min, local.tm_sec,
+                  static_cast<int>(millis));
+    return text;
+}
+
+}  // namespace
+
+bool Transcript::OpenFile(const std::string& path) {
+    file_.open(path, std::ios::app);
+    return static_cast<bool>(file_);
+}
+
+void Transcript::Line(const std::string& who, const std::string& text) {
+    LineAt(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now() - worldStart_).count(),
+           who, text);
+}
+
+void Transcript::LineAt(int64_t worldMs, const std::string& who, const std::string& text) {
+    std::string line = WallClock(worldStart_ + std::chrono::milliseconds(worldMs)) + "  " + who;
+    if (who.size() < 18) line.append(18 - who.size(), ' ');
+    line += "  " + text + "\n";
+    std::lock_guard lock(mutex_);
+    out_ << line << std::flush;
+    if (file_.is_open()) file_ << line << std::flush;
+}
+
+void FrameTap::Feed(const uint8_t* data, size_t size) {
+    pending_.insert(pending_.end(), data, data + size);
+    for (;;) {
+        size_t start = 0;
+        while (start < pending_.size() && pending_[start] != kStx) ++start;
+        pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(start));
+        if (pending_.size() < kHeaderSize) return;
+        const size_t length = static_cast<size_t>(pending_[6] << 8 | pending_[7]);
+        if (std::string(pending_.begin() + 1, pending_.begin() + 4) != magic_ || length > central::kMaxBody) {
+            pending_.erase(pending_.begin());
+            continue;
+        }
+        if (pending_.size() < length + kFrameExtra) return;
+        const central::Bytes frame(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(length + kFrameExtra));
+        pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(frame.size()));
+        central::DecodedFrame decoded;
+        const std::string why = central::CheckFrame(frame, magic_, &decoded);
+        char tag[24];
+        std::snprintf(tag, sizeof tag, "%s tag %04X  ", magic_, unsigned{decoded.tag});
+        transcript_.Line(who_, tag + (why.empty() ? central::DescribeBody(decoded.body, requests_)
+                                                  : "bad frame: " + why + " | " + central::Hex(frame)));
+    }
+}
+
+}  // namespace station

@@ -10,7 +10,7 @@
 
 namespace {
 
-constexpr uint16_t kFirstNameCapacity = 8;
+constexpr uint32_t kFirstNameCapacity = 8;
 constexpr size_t kNameSize = sizeof(RemoteWriteName::name);
 
 // Where a block could not be had: a protection the operator asked for must
@@ -46,8 +46,8 @@ RemoteAccess* BlockWithRoom(StationContext* ctx, uint16_t names, const char* key
     RemoteAccess* old = ctx->remoteAccess;
     if (old == &refuseAll) return nullptr;
     if (old != nullptr && old->nameCapacity >= names) return old;
-    uint16_t capacity = old != nullptr ? old->nameCapacity : 0;
-    while (capacity < names) capacity = static_cast<uint16_t>(capacity < kFirstNameCapacity ? kFirstNameCapacity : capacity * 2);
+    uint32_t capacity = old != nullptr ? old->nameCapacity : 0;
+    while (capacity < names) capacity = capacity < kFirstNameCapacity ? kFirstNameCapacity : capacity * 2;
     auto* block = static_cast<RemoteAccess*>(configAlloc(sizeof(RemoteAccess) + capacity * sizeof(RemoteWriteName)));
     if (block == nullptr) {
         err(kLogError,
@@ -64,7 +64,7 @@ RemoteAccess* BlockWithRoom(StationContext* ctx, uint16_t names, const char* key
     } else {
         *block = RemoteAccess{0, false, false, 0, 0};
     }
-    block->nameCapacity = capacity;
+    block->nameCapacity = static_cast<uint16_t>(capacity);
     ctx->remoteAccess = block;
     return block;
 }

@@ -447,7 +447,9 @@ TEST_F(InitFileTest, FuzzedFilesNeverBreakTheReader) {
 // Which of the two station gates (TANK_LEVEL, PUMP_ON) a caller may write.
 std::vector<bool> Writable(const StationContext& ctx) {
     std::vector<bool> allowed;
-    for (uint16_t g = 0; g < ctx.stationGateCount; ++g) allowed.push_back(RemoteWriteAllowed(&ctx, ctx.stationGates[g]));
+    for (uint16_t g = 0; g < ctx.stationGateCount; ++g) {
+        allowed.push_back(RemoteWriteAllowed(&ctx, ctx.stationGates[g]));
+    }
     return allowed;
 }
 

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <ctime>
-#include <regex>
 #include <set>
 
 #include "sim/central_online.h"
@@ -47,6 +46,12 @@ std::string Text(int64_t seconds) {
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &parts);
     return text;
+}
+
+// Port handles count up from one start to the next: the number is cut off.
+std::string WithoutHandle(const std::string& text) {
+    const size_t at = text.find("file handle ");
+    return at == std::string::npos ? text : text.substr(0, at + 12);
 }
 
 // Waits for the start of the next whole second of the virtual clock, so that
@@ -162,11 +167,8 @@ TEST(RemoteAccessTest, KeywordsThatAllowEverythingChangeNoByteAndNoLogLine) {
         DriverRig rig;
         EXPECT_EQ(rig.Start(StationWith(extra)), 0) << LogText();
         EXPECT_TRUE(rig.CallIn());
-        // Port handles count up from one start to the next.
-        static const std::regex handle("file handle [0-9]+");
         for (const LogLine& line : korpro_sim::Log()) {
-            run.startLog.insert(std::to_string(line.level) + " " +
-                                std::regex_replace(line.text, handle, "file handle N"));
+            run.startLog.insert(std::to_string(line.level) + " " + WithoutHandle(line.text));
         }
         korpro_sim::ClearLog();
         sim::CentralStation& central = rig.central;

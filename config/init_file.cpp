@@ -6,6 +6,7 @@
 
 #include "config/config_alloc.h"
 #include "config/line_scan.h"
+#include "config/remote_access.h"
 #include "config/station_gates.h"
 #include "driver/context.h"
 #include "host/korpro.h"
@@ -29,6 +30,8 @@ enum class Keyword {
     ModemDialTimeout,
     ModemDialRetries,
     ModemDialRetryTime,
+    RemoteWrite,
+    ClockMaxStep,
 };
 
 struct KeywordPattern {
@@ -49,6 +52,8 @@ constexpr KeywordPattern kPatterns[] = {
     {Keyword::ModemDialTimeout, "MODEM_DIAL_TIMEOUT = %u"},
     {Keyword::ModemDialRetries, "MODEM_DIAL_RETRIES = %u"},
     {Keyword::ModemDialRetryTime, "MODEM_DIAL_RETRY_TIME_SEC = %u"},
+    {Keyword::RemoteWrite, "REMOTE_WRITE = %s"},
+    {Keyword::ClockMaxStep, "CLOCK_MAX_STEP_SEC = %u"},
 };
 
 struct LineSource {
@@ -192,6 +197,11 @@ void ApplyAlerts(StationContext* ctx, const uint32_t (&alert)[kScanNumberSlots],
     ctx->alertZone = static_cast<uint16_t>(alert[2]);
 }
 
+// The whole list after the "=", not only the first name the pattern took.
+void ApplyRemoteWriteLine(StationContext* ctx, const LineSource& source) {
+    ApplyRemoteWrite(ctx, std::strchr(source.text, '=') + 1, source.lineNumber, source.fileName);
+}
+
 void ApplyLine(StationContext* ctx, const LineSource& source) {
     ScanValues values;
     for (const KeywordPattern& entry : kPatterns) {
@@ -213,6 +223,10 @@ void ApplyLine(StationContext* ctx, const LineSource& source) {
             case Keyword::ModemDialTimeout: ctx->dialTimeout = static_cast<uint16_t>(number); break;
             case Keyword::ModemDialRetries: ctx->dialRetries = static_cast<uint16_t>(number); break;
             case Keyword::ModemDialRetryTime: ctx->dialRetryTime = static_cast<uint16_t>(number); break;
+            case Keyword::RemoteWrite: ApplyRemoteWriteLine(ctx, source); break;
+            case Keyword::ClockMaxStep:
+                ApplyClockMaxStep(ctx, number, source.lineNumber, source.fileName);
+                break;
         }
         return;
     }
@@ -242,4 +256,5 @@ void ReadInitFile(VpiCallBlock* call) {
         UpperCase(line);
         ApplyLine(ctx, LineSource{fileName, lineNumber, line});
     }
+    ReportUnknownRemoteWriteNames(ctx, fileName);
 }

@@ -6,6 +6,7 @@
 #include "capture/gate_change.h"
 #include "config/config_alloc.h"
 #include "config/init_file.h"
+#include "config/remote_access.h"
 #include "driver/context.h"
 #include "driver/operations.h"
 #include "driver/running.h"
@@ -133,6 +134,7 @@ int32_t EndVpi(VpiCallBlock* call) {
         if (ctx->changeBuffer != nullptr) std::free(ctx->changeBuffer);
         if (ctx->stationGates != nullptr) std::free(ctx->stationGates);
         if (ctx->gateIdMap != nullptr) std::free(ctx->gateIdMap);
+        ReleaseRemoteAccess(ctx);
         if (ctx->portEnabled != 0) CloseCom(call);
         ReleaseContext(ctx);
     }

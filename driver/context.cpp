@@ -42,4 +42,5 @@ void SetContextDefaults(StationContext* ctx) {
     StoreShared<uint16_t>(ctx->changeWrite, 0);
     StoreShared<uint16_t>(ctx->changeRead, 0);
     StoreShared<uint8_t>(ctx->onlineThreadRunning, 0);
+    ctx->remoteAccess = nullptr;
 }

@@ -18,6 +18,7 @@ struct DialEntry {
 
 struct StationGate;
 struct GateChange;
+struct RemoteAccess;
 
 constexpr size_t kPhoneNumberSlots = 255;
 constexpr size_t kDialEntryCount = 5;
@@ -77,6 +78,11 @@ struct StationContext {
     // own writer thread, and sharing a cache line would make every append and
     // drain pull the line between cores.
     uint16_t changeRead;
+
+    // REMOTE_WRITE and CLOCK_MAX_STEP_SEC, owned by the context; empty when
+    // the init file gives neither. In one block, as the record has room for
+    // one pointer more on the 32-bit target and no more.
+    RemoteAccess* remoteAccess;
 };
 
 // The size GetVpiInfo reports: what the 32-bit host has always allocated, or

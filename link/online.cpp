@@ -9,6 +9,7 @@
 #include "capture/gate_change.h"
 #include "capture/gate_thread.h"
 #include "config/config_alloc.h"
+#include "config/remote_access.h"
 #include "config/station_gates.h"
 #include "host/korpro.h"
 #include "link/requests.h"
@@ -101,6 +102,13 @@ uint8_t RemoteWrite(StationContext* ctx, const uint8_t* body) {
         return kWriteBadGateNumber;
     }
     const StationGate& gate = ctx->stationGates[gateNumber];
+    // 128 already tells the central that nothing was written; 0 would read
+    // as the host's acceptance.
+    if (!RemoteWriteAllowed(ctx, gate)) {
+        err(kLogError, "TELDRV> DoTheCom() WARNING, remote write to gate %u '%s' refused by REMOTE_WRITE",
+            static_cast<unsigned>(gateNumber), gate.name);
+        return kWriteBadGateNumber;
+    }
     double value = 0;
     switch (gate.valueType) {
         case 1: value = static_cast<int16_t>(Le16(body + 6)); break;

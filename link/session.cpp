@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "config/remote_access.h"
 #include "host/korpro.h"
 #include "link/frame.h"
 #include "link/requests.h"
@@ -14,6 +15,23 @@ namespace {
 uint16_t Le16(const uint8_t* bytes) { return static_cast<uint16_t>(bytes[0] | (bytes[1] << 8)); }
 
 platform::PortHandle Port(StationContext* ctx) { return LoadShared(ctx->portHandle, std::memory_order_relaxed); }
+
+// CLOCK_MAX_STEP_SEC: true (with its log line) when the asked time lies too
+// far from the station's own. A time that names no real moment is left to
+// SetSystemClock, which refuses it with its own error.
+bool ClockStepRefused(const StationContext* ctx, const platform::SystemTime& utc) {
+    if (!platform::ValidSystemTime(utc)) return false;
+    const int32_t now = platform::CalendarTime();
+    if (ClockStepAllowed(ctx, platform::SystemTimeSeconds(utc) - now)) return false;
+    const platform::SystemTime own = platform::SystemTimeAt(now);
+    err(kLogError,
+        "TELDRV> DoTheCom() WARNING, clock not set to %04u-%02u-%02u %02u:%02u:%02u UTC, station clock "
+        "%04u-%02u-%02u %02u:%02u:%02u UTC: step above CLOCK_MAX_STEP_SEC",
+        unsigned{utc.wYear}, unsigned{utc.wMonth}, unsigned{utc.wDay}, unsigned{utc.wHour}, unsigned{utc.wMinute},
+        unsigned{utc.wSecond}, unsigned{own.wYear}, unsigned{own.wMonth}, unsigned{own.wDay}, unsigned{own.wHour},
+        unsigned{own.wMinute}, unsigned{own.wSecond});
+    return true;
+}
 
 }  // namespace
 
@@ -36,7 +54,7 @@ void RequestStation(StationContext* ctx, const uint8_t*, uint16_t length, Sessio
     session->responseLength = 4;
 }
 
-void RequestSyncClock(StationContext*, const uint8_t* body, uint16_t length, SessionState* session) {
+void RequestSyncClock(StationContext* ctx, const uint8_t* body, uint16_t length, SessionState* session) {
     if (length != 17) {
         err(kLogInfo,
             "TELDRV> DoTheCom() error, received FE_REQ_SYNC_CLOCK request with wrong length (%u i.s.o. %u)",
@@ -48,7 +66,7 @@ void RequestSyncClock(StationContext*, const uint8_t* body, uint16_t length, Ses
     const uint8_t* fields = body + 1;
     const platform::SystemTime utc = {Le16(fields),      Le16(fields + 2),  Le16(fields + 4),  Le16(fields + 6),
                                       Le16(fields + 8),  Le16(fields + 10), Le16(fields + 12), Le16(fields + 14)};
-    if (!platform::SetSystemClock(utc)) {
+    if (!ClockStepRefused(ctx, utc) && !platform::SetSystemClock(utc)) {
         err(kLogInfo, "TELDRV> DoTheCom() error, setting system clock, err %u",
             static_cast<unsigned>(platform::LastError()));
     }

@@ -33,6 +33,9 @@ uint64_t MonotonicMs();
 bool SetSystemClock(const SystemTime& utc);
 // Whether the fields name a real moment, checked as SetSystemTime checks them.
 bool ValidSystemTime(const SystemTime& utc);
+// Seconds since 1970 of a valid SYSTEMTIME (milliseconds dropped), and back.
+int64_t SystemTimeSeconds(const SystemTime& utc);
+SystemTime SystemTimeAt(int64_t seconds);
 
 // nullptr restores the platform's own clock.
 void UseTimeBackend(const TimeBackend* backend);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "config/init_file.h"
+#include "config/remote_access.h"
 #include "driver/context.h"
 #include "tests/config_fixture.h"
 #include "tools/gate_file.h"
@@ -28,6 +29,7 @@ protected:
         for (char* number : ctx.phoneNumbers) std::free(number);
         std::free(ctx.stationGates);
         std::free(ctx.gateIdMap);
+        ReleaseRemoteAccess(&ctx);
         ConfigFileTest::TearDown();
     }
 
@@ -412,7 +414,8 @@ TEST_F(InitFileTest, FuzzedFilesNeverBreakTheReader) {
     WriteStation(7);
     const char* const pieces[] = {"STATION", "ONLINE_GATE_BUFFER", "COM_TIMEOUT", "ALERTS", "MODEM_NUMBER",
                                   "MODEM_RESET", "MODEM_DIAL_PREFIX", "MODEM_AUTO_ANSWER", "MODEM_DIAL_TIMEOUT",
-                                  "MODEM_DIAL_RETRIES", "MODEM_DIAL_RETRY_TIME_SEC", "=", ",", " ", "\t", "\n",
+                                  "MODEM_DIAL_RETRIES", "MODEM_DIAL_RETRY_TIME_SEC", "REMOTE_WRITE", "NONE", "ALL",
+                                  "CLOCK_MAX_STEP_SEC", "=", ",", " ", "\t", "\n",
                                   "\r\n", "\r", ";", "7", "99999999999", "254", "-", "AT&F", "\0", "\xff"};
     std::mt19937 random(1234);
     for (int round = 0; round < 300; ++round) {
@@ -439,6 +442,97 @@ TEST_F(InitFileTest, FuzzedFilesNeverBreakTheReader) {
         }
         korpro_sim::ClearLog();
     }
+}
+
+// Which of the two station gates (TANK_LEVEL, PUMP_ON) a caller may write.
+std::vector<bool> Writable(const StationContext& ctx) {
+    std::vector<bool> allowed;
+    for (uint16_t g = 0; g < ctx.stationGateCount; ++g) {
+        allowed.push_back(RemoteWriteAllowed(&ctx, ctx.stationGates[g]));
+    }
+    return allowed;
+}
+
+// The host knows both gates, so the station loads without warnings of its own.
+void DefineStationGates() {
+    korpro_sim::DefineGate("TANK_LEVEL", 11);
+    korpro_sim::DefineGate("PUMP_ON", 12);
+}
+
+TEST_F(InitFileTest, RemoteWriteNamesAddUpAcrossLinesWhereverStationStands) {
+    WriteStation(7);
+    DefineStationGates();
+    ReadText("REMOTE_WRITE = pump_on, NO_SUCH_GATE\n"
+             "STATION = 7\n"
+             "REMOTE_WRITE=VALVE_9 ; PUMP_ON only, once the station is known\n"
+             "REMOTE_WRITE = ,\n"
+             "REMOTE_WRITE = " + std::string(32, 'X') + "\n");
+    EXPECT_EQ(Writable(ctx), (std::vector<bool>{false, true}));
+    // Unknown names are reported once the whole file (and its station) is read.
+    EXPECT_EQ(korpro_sim::Log(),
+              (std::vector<LogLine>{
+                  Error("TELDRV> ReadIntFile() illegal line 4 in 'TELDRV07.INT'"),
+                  Error("TELDRV> ReadInitFile() WARNING: REMOTE_WRITE gate '" + std::string(32, 'X') +
+                        "' is not a station gate, line 5 in 'TELDRV07.INT'"),
+                  Error("TELDRV> ReadInitFile() WARNING: REMOTE_WRITE gate 'NO_SUCH_GATE' is not a station gate, "
+                        "line 1 in 'TELDRV07.INT'"),
+                  Error("TELDRV> ReadInitFile() WARNING: REMOTE_WRITE gate 'VALVE_9' is not a station gate, line 3 "
+                        "in 'TELDRV07.INT'")}));
+    EXPECT_TRUE(ClockStepAllowed(&ctx, 1000000000));
+}
+
+TEST_F(InitFileTest, AllAndNoneStartTheListAfresh) {
+    struct Case {
+        const char* lines;
+        std::vector<bool> writable;
+    };
+    const Case cases[] = {
+        {"", {true, true}},
+        {"REMOTE_WRITE = ALL\n", {true, true}},
+        {"REMOTE_WRITE = NONE\n", {false, false}},
+        {"REMOTE_WRITE = NONE\nREMOTE_WRITE = TANK_LEVEL\n", {true, false}},
+        {"REMOTE_WRITE = TANK_LEVEL\nREMOTE_WRITE = ALL\n", {true, true}},
+        {"REMOTE_WRITE = TANK_LEVEL\nREMOTE_WRITE = NONE\n", {false, false}},
+        {"REMOTE_WRITE = ALL PUMP_ON\n", {false, true}},
+    };
+    for (const Case& c : cases) {
+        TearDown();
+        SetUp();
+        WriteStation(7);
+        ReadText(std::string("STATION = 7\n") + c.lines);
+        EXPECT_EQ(Writable(ctx), c.writable) << c.lines;
+        // ALL alone keeps the context as a file without the keyword leaves it.
+        const std::string lines = c.lines;
+        EXPECT_EQ(ctx.remoteAccess == nullptr, lines.empty() || lines == "REMOTE_WRITE = ALL\n") << lines;
+    }
+}
+
+TEST_F(InitFileTest, ClockMaxStepBoundsTheStepEitherWay) {
+    ReadText("CLOCK_MAX_STEP_SEC = 60\n");
+    EXPECT_TRUE(ClockStepAllowed(&ctx, 60));
+    EXPECT_TRUE(ClockStepAllowed(&ctx, -60));
+    EXPECT_FALSE(ClockStepAllowed(&ctx, 61));
+    EXPECT_FALSE(ClockStepAllowed(&ctx, -61));
+    EXPECT_TRUE(korpro_sim::Log().empty()) << config_test::LogText();
+}
+
+TEST_F(InitFileTest, AProtectionWithoutMemoryRefusesEveryWriteAndClock) {
+    WriteStation(7);
+    DefineStationGates();
+    // Station 7 takes allocations 1 and 2; eight names fit the first block, the ninth needs a second.
+    config_test::ArmAllocFailure(4);
+    ReadText("STATION = 7\nREMOTE_WRITE = PUMP_ON A B C D E F G H\nREMOTE_WRITE = TANK_LEVEL\n");
+    EXPECT_EQ(Writable(ctx), (std::vector<bool>{false, false}));
+    EXPECT_FALSE(ClockStepAllowed(&ctx, 1));
+    EXPECT_EQ(korpro_sim::Log(),
+              (std::vector<LogLine>{Error("TELDRV> ReadInitFile() error, alloc mem for REMOTE_WRITE, line 2 in "
+                                          "'TELDRV07.INT', all remote writes and clock settings refused")}));
+
+    TearDown();
+    SetUp();
+    config_test::ArmAllocFailure(1);
+    ReadText("CLOCK_MAX_STEP_SEC = 3600\n");
+    EXPECT_FALSE(ClockStepAllowed(&ctx, 1));
 }
 
 }  // namespace

@@ -21,22 +21,11 @@ uint64_t MonotonicMsPosix() {
     return static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
 }
 
-// Days since 1970-01-01 of a proleptic Gregorian date.
-int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
-    y -= m <= 2;
-    const int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const unsigned yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<int64_t>(doe) - 719468;
-}
-
 constexpr uint32_t kErrorInvalidParameter = 87;  // what SetSystemTime reports for a bad field
 
 uint32_t SetSystemClockPosix(const SystemTime* utc) {
     if (!ValidSystemTime(*utc)) return kErrorInvalidParameter;
-    const int64_t seconds = DaysFromCivil(utc->wYear, utc->wMonth, utc->wDay) * 86400 + utc->wHour * 3600 +
-                            utc->wMinute * 60 + utc->wSecond;
+    const int64_t seconds = SystemTimeSeconds(*utc);
     timespec value{static_cast<time_t>(seconds), static_cast<long>(utc->wMilliseconds) * 1000000L};
     if (clock_settime(CLOCK_REALTIME, &value) != 0) return static_cast<uint32_t>(errno);
     return 0;

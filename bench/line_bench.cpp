@@ -110,4 +110,4 @@ void BM_LineEfficiency(benchmark::State& state) {
 }  // namespace
 
 // {baud, polls}: about 6 s of line time each.
-BENCHMARK(BM_LineEfficiency)->Args({19200, 11})->Args({115200, 64})->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+BENCHMARK(BM_LineEfficiency)->Args({19200, 11})->Args({57600, 32})->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);

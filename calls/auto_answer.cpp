@@ -33,8 +33,9 @@ void CountFailedAttempt(StationContext* ctx, DialEntry& entry) {
     if (now == 0) {
         StoreShared<uint8_t>(entry.reference, 0);
         char text[kAlertTextSize];
+        // The configured number, not the attempts made: 0 reads as 0.
         std::snprintf(text, sizeof text, "TELDRV, outgoing alarm call failed after %u retries",
-                      static_cast<unsigned>(DialAttempts(ctx)));
+                      static_cast<unsigned>(ctx->dialRetries));
         RaiseAlert(ctx, text);
         return;
     }

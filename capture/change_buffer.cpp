@@ -45,16 +45,23 @@ void AddInBuffer(StationContext* ctx, uint16_t hostGateId, uint8_t statusBit, ui
     const int16_t stationIndex = ctx->gateIdMap[hostGateId];
     if (stationIndex < 0) return;
 
-    // changeWrite is ours alone; changeRead is acquired so that the reader's
-    // copy of the record we are about to reuse is complete.
+    // changeWrite and changeReadSeen are ours alone.
     const uint16_t write = LoadShared(ctx->changeWrite, std::memory_order_relaxed);
     // The division only where the index wraps: it cost as much as the rest
     // of an append. The result is that of (write + 1) % capacity.
     const uint32_t after = uint32_t{write} + 1;
     const uint16_t next = static_cast<uint16_t>(after < capacity ? after : after % capacity);
-    if (next == LoadShared(ctx->changeRead, std::memory_order_acquire)) {
-        err(kLogInfo, "TELDRV> AddInBuffer() error, on-line gate buffer overflow, gate change missed!");
-        return;
+    // The reader only moves changeRead on towards changeWrite, so the copy is
+    // an earlier position of it: going on from next, the copy comes first or
+    // together with the real one. Only where next meets the copy can the
+    // buffer be full, so the decision is the same as on the real index. It
+    // was acquired, so the reader's copy of the record we reuse is complete.
+    if (next == ctx->changeReadSeen) {
+        ctx->changeReadSeen = LoadShared(ctx->changeRead, std::memory_order_acquire);
+        if (next == ctx->changeReadSeen) {
+            err(kLogInfo, "TELDRV> AddInBuffer() error, on-line gate buffer overflow, gate change missed!");
+            return;
+        }
     }
 
     uint8_t* record = buffer[next].bytes;

@@ -42,6 +42,7 @@ void OnLineGtMsgThread(StationContext* ctx) {
     // that has seen the thread begin never drains against stale indices.
     StoreShared<uint16_t>(ctx->changeRead, 0);
     StoreShared<uint16_t>(ctx->changeWrite, 0);
+    ctx->changeReadSeen = 0;
     StoreShared<uint8_t>(ctx->onlineActive, 1);
 
     uint16_t result = 0;

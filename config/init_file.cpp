@@ -166,16 +166,17 @@ void ApplyOnlineGateBuffer(StationContext* ctx, uint32_t records, const LineSour
 }
 
 void ApplyComTimeout(StationContext* ctx, uint32_t seconds, const LineSource& source) {
-    const uint32_t units = seconds * 100u;
     // A read time-out of 0 means no time-out at all on the port: a silent
-    // line would then hold the session, and EndVpi with it, for ever.
-    if (units == 0) {
+    // line would then hold the session, and EndVpi with it, for ever. The
+    // port holds it in 32-bit milliseconds, where a larger value wraps.
+    const uint64_t milliseconds = uint64_t{seconds} * 1000u;
+    if (milliseconds == 0 || milliseconds > UINT32_MAX) {
         err(kLogError, "TELDRV> ReadInitFile() error, COM_TIMEOUT %u gives no time-out, line %u in '%s'",
             static_cast<unsigned>(seconds), source.lineNumber, source.fileName);
         return;
     }
     if (seconds > 20) err(kLogError, "TELDRV> ReadInitFile() WARNING: COM_TIMEOUT is bigger than 20 seconds");
-    ctx->comTimeout = units;
+    ctx->comTimeout = seconds * 100u;
 }
 
 void ApplyAlerts(StationContext* ctx, const uint32_t (&alert)[kScanNumberSlots], const LineSource& source) {

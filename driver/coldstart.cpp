@@ -38,19 +38,84 @@ platform::PortHandle OpenCom(StationContext* ctx) {
     return handle;
 }
 
+namespace {
+
+enum class StartOutcome : uint8_t { kStarted, kFailedIdle, kFailedRunning };
+
+// Steps of a start with a port: open it, check the station, start the
+// thread, allocate the change buffer.
+StartOutcome StartWithPort(StationContext* ctx) {
+    const platform::PortHandle handle = OpenCom(ctx);
+    if (handle == 0) {
+        err(kLogError, "TELDRV> ColdStart() unable to open %s port", ctx->portName);
+        return StartOutcome::kFailedIdle;
+    }
+    err(kLogInfo, "TELDRV> ColdStart() port %s opened, file handle %u", ctx->portName, static_cast<unsigned>(handle));
+    StoreShared(ctx->portHandle, handle);
+
+    if (ctx->stationGates == nullptr || ctx->gateIdMap == nullptr) {
+        err(kLogError, "TELDRV> ColdStart() ERROR, station was not defined or not defined correctly");
+        return StartOutcome::kFailedIdle;
+    }
+
+    // The buffer is in place before the thread exists, so the thread never
+    // sees it change; the outcomes stay those of starting first.
+    const size_t bufferBytes = size_t{ctx->changeCapacity} * sizeof(GateChange);
+    ctx->changeBuffer = static_cast<GateChange*>(configAlloc(bufferBytes));
+    // Marked before the start, so that EndVpi waits for a thread that has
+    // not yet run.
+    StoreShared<uint8_t>(ctx->answerThreadRunning, 1);
+    if (platform::StartThread(RunAutoAnswerThread, ctx, kAutoAnswerStackSize) != 0) {
+        StoreShared<uint8_t>(ctx->answerThreadRunning, 0);
+        std::free(ctx->changeBuffer);
+        ctx->changeBuffer = nullptr;
+        err(kLogError, "TELDRV> ColdStart() ERROR, starting Auto Answer thread");
+        return StartOutcome::kFailedIdle;
+    }
+    if (ctx->changeBuffer == nullptr) {
+        err(kLogError, "TELDRV> ColdStart() ERROR, allocating on-line gate buffer (%u bytes)",
+            static_cast<unsigned>(bufferBytes));
+        return StartOutcome::kFailedRunning;
+    }
+    return StartOutcome::kStarted;
+}
+
+// What a failed start holds, kept by the module: the host may free the block.
+StartLeftovers LeftoversOf(const StationContext* ctx) {
+    StartLeftovers left;
+    left.port = LoadShared(ctx->portHandle);
+    for (char* number : ctx->phoneNumbers) {
+        if (number != nullptr) left.memory.push_back(number);
+    }
+    if (ctx->stationGates != nullptr) left.memory.push_back(ctx->stationGates);
+    if (ctx->gateIdMap != nullptr) left.memory.push_back(ctx->gateIdMap);
+    return left;
+}
+
+void GiveBack(const StartLeftovers& left) {
+    if (left.port != 0) ClosePort(left.port);
+    for (void* block : left.memory) std::free(block);
+}
+
+}  // namespace
+
 int32_t ColdStart(VpiCallBlock* call) {
     auto* ctx = static_cast<StationContext*>(call->context);
     const auto* params = static_cast<const ColdStartParams*>(call->parameters);
-    // A second start would drop the first one's memory and open the port twice.
-    if (!ClaimContext(ctx)) {
+    // A second start would drop the first one's memory and open the port
+    // twice; one that failed with nothing running gives back what it held.
+    StartLeftovers leftovers;
+    if (!ClaimContext(ctx, &leftovers)) {
         err(kLogError, "TELDRV> ColdStart() error, driver already started on this context, EndVpi() must come first");
         return 1;
     }
+    GiveBack(leftovers);
     StoreShared<uint8_t>(stopFlag, 0);
     err(kLogInfo, "TELDRV> version compiled on %s at time %s", __DATE__, __TIME__);
     err(kLogError, "TELDRV> *********************** BETA VERSION *************************");
 
-    ctx->portEnabled = static_cast<uint8_t>(params->portEnabled & 0xFF);
+    // Whether the word opened a port, not its low byte: EndVpi decides on it.
+    ctx->portEnabled = params->portEnabled != 0 ? 1 : 0;
     // The block comes uninitialised from the host; no port is ours yet.
     StoreShared<platform::PortHandle>(ctx->portHandle, 0);
     std::memcpy(ctx->portName, params->portName, sizeof ctx->portName);
@@ -65,39 +130,9 @@ int32_t ColdStart(VpiCallBlock* call) {
     ReadInitFile(call);
 
     if (params->portEnabled != 0) {
-        const platform::PortHandle handle = OpenCom(ctx);
-        if (handle == 0) {
-            err(kLogError, "TELDRV> ColdStart() unable to open %s port", ctx->portName);
-            return 1;
-        }
-        err(kLogInfo, "TELDRV> ColdStart() port %s opened, file handle %u", ctx->portName,
-            static_cast<unsigned>(handle));
-        StoreShared(ctx->portHandle, handle);
-
-        if (ctx->stationGates == nullptr || ctx->gateIdMap == nullptr) {
-            err(kLogError, "TELDRV> ColdStart() ERROR, station was not defined or not defined correctly");
-            return 1;
-        }
-
-        // The buffer is in place before the thread exists, so the thread never
-        // sees it change; the outcomes stay those of starting first.
-        const size_t bufferBytes = size_t{ctx->changeCapacity} * sizeof(GateChange);
-        ctx->changeBuffer = static_cast<GateChange*>(configAlloc(bufferBytes));
-        // Marked before the start, so that EndVpi waits for a thread that has
-        // not yet run.
-        StoreShared<uint8_t>(ctx->answerThreadRunning, 1);
-        if (platform::StartThread(RunAutoAnswerThread, ctx, kAutoAnswerStackSize) != 0) {
-            StoreShared<uint8_t>(ctx->answerThreadRunning, 0);
-            std::free(ctx->changeBuffer);
-            ctx->changeBuffer = nullptr;
-            err(kLogError, "TELDRV> ColdStart() ERROR, starting Auto Answer thread");
-            return 1;
-        }
-        if (ctx->changeBuffer == nullptr) {
-            err(kLogError, "TELDRV> ColdStart() ERROR, allocating on-line gate buffer (%u bytes)",
-                static_cast<unsigned>(bufferBytes));
-            return 1;
-        }
+        const StartOutcome outcome = StartWithPort(ctx);
+        if (outcome == StartOutcome::kFailedIdle) KeepFailedStart(ctx, LeftoversOf(ctx));
+        if (outcome != StartOutcome::kStarted) return 1;
     }
     err(kLogInfo, "TELDRV> ColdStart() exit OK");
     return 0;
@@ -113,6 +148,7 @@ int32_t CloseCom(VpiCallBlock* call) {
             return 2;
         }
         StoreShared<platform::PortHandle>(ctx->portHandle, 0);
+        ForgetLeftoverPort(ctx);
     }
     err(kLogInfo, "TELDRV> CloseCom() exited 0");
     return 0;

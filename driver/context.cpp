@@ -41,6 +41,7 @@ void SetContextDefaults(StationContext* ctx) {
     ctx->changeCapacity = 1024;
     StoreShared<uint16_t>(ctx->changeWrite, 0);
     StoreShared<uint16_t>(ctx->changeRead, 0);
+    ctx->changeReadSeen = 0;
     StoreShared<uint8_t>(ctx->onlineThreadRunning, 0);
     ctx->remoteAccess = nullptr;
 }

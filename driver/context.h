@@ -63,6 +63,10 @@ struct StationContext {
     uint16_t frameTag;
     uint16_t changeCapacity;
     uint16_t changeWrite;  // index of the record written last
+    // The writer's own copy of a changeRead it has seen; it lies in what was
+    // padding, on changeWrite's cache line, so most appends never touch the
+    // reader's line.
+    uint16_t changeReadSeen;
 
     char* phoneNumbers[kPhoneNumberSlots];  // by dial reference; 0 never used
     DialEntry dialEntries[kDialEntryCount];

@@ -192,6 +192,18 @@ TEST(AutoAnswerThreadTest, ThreeFailedAttemptsAreDialRetryTimeApartThenTheAlertI
     EXPECT_EQ(rig.Dials().size(), 3u);
 }
 
+// The alert names the configured MODEM_DIAL_RETRIES, not the attempts made.
+TEST(AutoAnswerThreadTest, TheAlertGivesTheConfiguredRetriesWhereZeroMeansOneAttempt) {
+    DriverRig rig;
+    rig.modem.Register(kCentralNumber, nullptr, sim::DialAnswer::NoAnswer);
+    ASSERT_EQ(rig.Start(driver_test::kStationInit + "MODEM_DIAL_RETRIES = 0\n"), 0);
+    ASSERT_EQ(rig.Write(1), 0);
+    ASSERT_TRUE(DriverRig::WaitFor([] { return !korpro_sim::Alerts().empty(); }, 600000));
+    EXPECT_EQ(rig.Dials().size(), 1u);
+    EXPECT_EQ(korpro_sim::Alerts().at(0).text, "TELDRV, outgoing alarm call failed after 0 retries");
+    EXPECT_EQ(Count("TELDRV, outgoing alarm call failed after 0 retries"), 1u);
+}
+
 TEST(AutoAnswerThreadTest, ALostAlarmCallCostsOneAttempt) {
     DriverRig rig;
     ASSERT_EQ(rig.Start(), 0);

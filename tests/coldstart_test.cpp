@@ -4,11 +4,13 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <regex>
 
 #include "capture/gate_change.h"
 #include "config/config_alloc.h"
 #include "serial/port.h"
+#include "tests/driver_library.h"
 #include "tests/driver_rig.h"
 
 namespace {
@@ -191,6 +193,69 @@ TEST_F(ColdStartTest, ASecondColdStartIsRefusedAndTheDriverRunsOn) {
     EXPECT_TRUE(rig.ServeAndHangUp());
 }
 
+// A start that failed with nothing running may be tried again on the same
+// block: what it left open is given back first, so the port opens again.
+TEST_F(ColdStartTest, AStartThatFailedWithNothingRunningCanBeRetried) {
+    DriverRig rig;
+    ASSERT_EQ(rig.Start("MODEM_NUMBER 1 = 123\n"), 1);  // no station, port left open
+    ASSERT_TRUE(rig.LineOpen());
+    korpro_sim::ClearLog();
+    ASSERT_EQ(rig.Start(), 0) << LogText();
+    const std::vector<LogLine> lines = HostLines();
+    ASSERT_EQ(lines.size(), 5u) << LogText(lines);
+    EXPECT_EQ(lines[2].text.rfind("TELDRV> OpenCom() exited OK", 0), 0u);
+    EXPECT_EQ(lines[4], (LogLine{64, "TELDRV> ColdStart() exit OK"}));
+    EXPECT_EQ(sim::RunningThreads(), 1);
+    ASSERT_TRUE(rig.CallIn());
+    EXPECT_TRUE(rig.ServeAndHangUp());
+    EXPECT_EQ(rig.End(), 0);
+    EXPECT_FALSE(rig.LineOpen());
+}
+
+// The host may free a failed block and get the same address for the next one,
+// with other contents: the new start takes nothing from the old block.
+TEST_F(ColdStartTest, AFailedBlockGivenOutAgainStartsAfresh) {
+    DriverRig rig;
+    rig.WithLine([](sim::Line& l) { l.faults.failOpen = true; });
+    ASSERT_EQ(rig.Start(), 1);
+    sim::FailThreadStarts(1);
+    rig.WithLine([](sim::Line& l) { l.faults.failOpen = false; });
+    ASSERT_EQ(rig.Start(), 1);
+    EXPECT_EQ(korpro_sim::Log().back(), (LogLine{32, "TELDRV> ColdStart() ERROR, starting Auto Answer thread"}));
+    std::memset(rig.ctx, 0xA5, sizeof(StationContext));
+    ASSERT_EQ(rig.Start(), 0) << LogText();
+    EXPECT_EQ(sim::RunningThreads(), 1);
+    EXPECT_EQ(rig.End(), 0);
+    EXPECT_FALSE(rig.LineOpen());
+}
+
+// While the thread of a failed start runs, a second start is still refused.
+TEST_F(ColdStartTest, AStartThatFailedWithItsThreadRunningIsNotRetried) {
+    DriverRig rig;
+    failingSize = 16384;
+    ASSERT_EQ(rig.Start(), 1);
+    failingSize = 0;
+    korpro_sim::ClearLog();
+    EXPECT_EQ(rig.Op(1, &rig.params), 1);
+    EXPECT_EQ(HostLines(), (std::vector<LogLine>{{32, "TELDRV> ColdStart() error, driver already started on "
+                                                             "this context, EndVpi() must come first"}}));
+    EXPECT_EQ(sim::RunningThreads(), 1);
+}
+
+// Any non-zero word opens the port, and EndVpi closes it, 0x100 included.
+TEST_F(ColdStartTest, APortEnabledWordWithAZeroLowByteIsClosedByEndVpi) {
+    DriverRig rig;
+    rig.params.portEnabled = 0x100;
+    ASSERT_EQ(rig.Start(), 0);
+    ASSERT_TRUE(rig.LineOpen());
+    korpro_sim::ClearLog();
+    EXPECT_EQ(rig.End(), 0);
+    EXPECT_FALSE(rig.LineOpen());
+    const std::vector<LogLine> lines = HostLines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], (LogLine{64, "TELDRV> CloseCom() exited 0"}));
+}
+
 TEST_F(ColdStartTest, CloseComClosesOnceAndThenFindsNoPort) {
     DriverRig rig;
     // Before any start the block's handle is garbage, not a port.
@@ -215,17 +280,31 @@ TEST_F(ColdStartTest, APortThatRefusesToCloseKeepsItsHandleAndEndVpiStillEnds) {
     rig.WithLine([](sim::Line& l) { l.faults.failClose = true; });
     korpro_sim::ClearLog();
     EXPECT_EQ(rig.Op(12), 2);
+    // A refused close is tried again, and the handle is still kept.
+    EXPECT_EQ(rig.Op(12), 2);
     EXPECT_EQ(LoadShared(rig.ctx->portHandle), handle);
-    EXPECT_EQ(HostLines(), (std::vector<LogLine>{{64, "TELDRV> CloseCom() exited 2"}}));
+    EXPECT_EQ(HostLines(),
+              (std::vector<LogLine>{{64, "TELDRV> CloseCom() exited 2"}, {64, "TELDRV> CloseCom() exited 2"}}));
 
     korpro_sim::ClearLog();
     EXPECT_EQ(rig.End(), 0);
     const std::vector<LogLine> lines = HostLines();
     EXPECT_EQ(lines, (std::vector<LogLine>{{64, "TELDRV> CloseCom() exited 2"}, {64, "TELDRV> EndVpi() exited"}}));
-    // Nothing is released twice, however often the host asks.
-    EXPECT_EQ(rig.Op(11), 0);
-    EXPECT_EQ(rig.Op(12), 0);
+
+    // Nothing is released twice, however often the host asks: the released
+    // block, given to a library loaded anew, still holds the handle and the
+    // freed pointers, and that library must touch neither. The port would
+    // close now, so a second close would show.
     rig.WithLine([](sim::Line& l) { l.faults.failClose = false; });
+    korpro_sim::ClearLog();
+    LoadedDriver fresh = LoadFreshDriver();
+    rig.block.operationCode = 12;
+    EXPECT_EQ(fresh.vpiMain(&rig.block), 0);
+    rig.block.operationCode = 11;
+    EXPECT_EQ(fresh.vpiMain(&rig.block), 0);
+    EXPECT_EQ(HostLines(),
+              (std::vector<LogLine>{{64, "TELDRV> CloseCom() exited 0"}, {64, "TELDRV> EndVpi() exited"}}));
+    EXPECT_TRUE(rig.LineOpen());
     EXPECT_EQ(ClosePort(handle), kPortOk);
 }
 

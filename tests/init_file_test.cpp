@@ -241,6 +241,26 @@ TEST_F(InitFileTest, ComTimeoutThatGivesNoTimeOutIsRefused) {
               }));
 }
 
+// The port holds its time-out in 32-bit milliseconds: 4294967 s is the most it
+// can hold, and 2^29 s would have wrapped to exactly 0 ms.
+TEST_F(InitFileTest, ComTimeoutWhoseMillisecondsDoNotFit32BitsIsRefused) {
+    ReadText("COM_TIMEOUT = 4294967\n"
+             "COM_TIMEOUT = 4294968\n"
+             "COM_TIMEOUT = 536870912\n"
+             "COM_TIMEOUT = 429496729\n");
+    EXPECT_EQ(ctx.comTimeout, 429496700u);
+    EXPECT_EQ(korpro_sim::Log(),
+              (std::vector<LogLine>{
+                  Error("TELDRV> ReadInitFile() WARNING: COM_TIMEOUT is bigger than 20 seconds"),
+                  Error("TELDRV> ReadInitFile() error, COM_TIMEOUT 4294968 gives no time-out, line 2 in "
+                        "'TELDRV07.INT'"),
+                  Error("TELDRV> ReadInitFile() error, COM_TIMEOUT 536870912 gives no time-out, line 3 in "
+                        "'TELDRV07.INT'"),
+                  Error("TELDRV> ReadInitFile() error, COM_TIMEOUT 429496729 gives no time-out, line 4 in "
+                        "'TELDRV07.INT'"),
+              }));
+}
+
 TEST_F(InitFileTest, AlertValuesAreStoredOnlyWhenAllThreeAreInRange) {
     ReadText("ALERTS = 6, 1, 1\n"
              "ALERTS = 5, 50001, 1\n"

@@ -1,9 +1,14 @@
 // Request sessions over the simulated line, as the central station sees them.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <random>
+#include <vector>
 
+#include "capture/change_buffer.h"
+#include "capture/gate_change.h"
 #include "link/frame.h"
+#include "sim/central_online.h"
 #include "tests/link_rig.h"
 
 namespace {
@@ -138,16 +143,63 @@ TEST_F(SessionTest, ABadFrameGetsNoAnswerAndTheNextGoodOneIsServed) {
     ASSERT_TRUE(rig.WaitSession(10000));
 }
 
+// A continue request that repeats the last sequence byte gets the last answer
+// again, without a second drain; a new sequence byte drains again.
 TEST_F(SessionTest, TheSameRequestIsAnsweredWithTheSameBytes) {
+    std::vector<GateChange> storage(8);
+    int16_t idMap[3] = {-1, 0, 1};
+    rig.ctx.changeBuffer = storage.data();
+    rig.ctx.changeCapacity = 8;
+    rig.ctx.gateIdMap = idMap;
+    rig.ctx.gateIdMapSize = 3;
+    AddInBuffer(&rig.ctx, 1, 1, 0x11223344, 0, 0, 0);
+    const Bytes firstRecord = {0x00, 0x80, 0x44, 0x33, 0x22, 0x11, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
     rig.StartSession();
-    rig.central.SendRequestTagged(0x0042, {0x53});
+    Bytes expected = {0x6D, 0x00};
+    expected.insert(expected.end(), firstRecord.begin(), firstRecord.end());
+    rig.central.SendRequestTagged(0x0042, sim::ContOnlineRequest(5));
     std::optional<sim::Frame> first = rig.central.ReadResponse(5000);
-    rig.central.SendRequestTagged(0x0042, {0x53});
+    AddInBuffer(&rig.ctx, 2, 0, 7, 0, 0, 0);
+    rig.central.SendRequestTagged(0x0042, sim::ContOnlineRequest(5));
     std::optional<sim::Frame> second = rig.central.ReadResponse(5000);
     ASSERT_TRUE(first && second);
+    EXPECT_EQ(first->body, expected);
     EXPECT_EQ(sim::EncodeFrame("FER", first->tag, first->body), sim::EncodeFrame("FER", second->tag, second->body));
+    EXPECT_EQ(LinesAt(8), (std::vector<LogLine>{{8, "TELDRV> info, retry sent"}}));
+
+    EXPECT_EQ(rig.central.Ask(sim::ContOnlineRequest(6)),
+              (Bytes{0x6D, 0x00, 0x01, 0x00, 0x07, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
     rig.central.HangUp();
     ASSERT_TRUE(rig.WaitSession(10000));
+}
+
+// A wrong checksum costs the frame and nothing more: the session purges the
+// line and reads at once, with none of the 150 or 250 ms pauses of the other
+// frame failures, so a frame sent just after the log line is served (during
+// a pause it would arrive before the purge and be lost).
+TEST_F(SessionTest, AChecksumFailureIsLoggedAndTheNextFrameIsReadWithoutAPause) {
+    rig.StartSession();
+    const uint16_t checksum = sim::LinkChecksum(0x2222, {0x53});
+    Bytes bad = sim::EncodeFrame("FEC", 0x2222, {0x53});
+    ASSERT_EQ(bad[11], checksum >> 8);
+    bad[11] ^= 0xFF;
+    rig.central.SendBytes(bad);
+    char text[96];
+    std::snprintf(text, sizeof text, "TELDRV> Receive() error, invalid message checksum (%02x%02xh iso %02x%02xh",
+                  (checksum >> 8) ^ 0xFF, checksum & 0xFF, checksum >> 8, checksum & 0xFF);
+    const int64_t until = sim::NowMs() + 5000;
+    while (LinesAt(64).empty() && sim::NowMs() < until) platform::Sleep(1);
+    EXPECT_EQ(LinesAt(64), (std::vector<LogLine>{{64, text}}));
+    const int64_t sent = sim::NowMs();
+    rig.central.SendRequestTagged(0x2223, {0x53});
+    std::optional<sim::Frame> answer = rig.central.ReadResponse(5000);
+    const int64_t took = sim::NowMs() - sent;
+    rig.central.HangUp();
+    ASSERT_TRUE(rig.WaitSession(10000));
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->tag, 0x2223);
+    EXPECT_LT(took, 100);
+    EXPECT_EQ(LinesAt(64)[0], (LogLine{64, text}));
 }
 
 // Random bytes, truncated and mutated frames between good requests: the

@@ -237,6 +237,10 @@ void ApplyLine(StationContext* ctx, const LineSource& source) {
 
 }  // namespace
 
+const char* InitFilePattern(unsigned index) {
+    return index < std::size(kPatterns) ? kPatterns[index].pattern : nullptr;
+}
+
 void ReadInitFile(VpiCallBlock* call) {
     auto* ctx = static_cast<StationContext*>(call->context);
     char fileName[32];

@@ -8,3 +8,7 @@
 // which holds its defaults. A STATION line loads the station gate file. All
 // that goes wrong is logged; nothing stops the reading.
 void ReadInitFile(VpiCallBlock* call);
+
+// The keyword patterns the reader tries, in its order, by index; nullptr past
+// the last. Tools that check a file match its lines against the same texts.
+const char* InitFilePattern(unsigned index);

@@ -91,6 +91,17 @@ TEST(StationCheck, GoodFilesRefusalsAndWarnings) {
                              "MODEM_NUMBER 2 = 030/12O4: a modem does not dial '/O'", "modem reset: 'AT' CR"}) {
         EXPECT_NE(out.find(says), std::string::npos) << says << "\n" << out;
     }
+
+    // The remote-access keywords: a list is not trailing text, a unit after the limit is.
+    EXPECT_NE(out.find("remote writes: every station gate\n  clock set by the central: any step"), std::string::npos);
+    const std::string guarded = std::string(kInit) + "REMOTE_WRITE = LEVEL, PUMP\nCLOCK_MAX_STEP_SEC = 60s\n";
+    EXPECT_EQ(RunCheck(StationDir(guarded, kGates), &out), 3) << out;
+    EXPECT_NE(out.find("remote writes: LEVEL, PUMP"), std::string::npos) << out;
+    EXPECT_NE(out.find("clock set by the central: steps of at most 60 s"), std::string::npos) << out;
+    EXPECT_NE(out.find("the driver stores '60' and ignores 'S'"), std::string::npos) << out;
+    EXPECT_EQ(out.find("REMOTE_WRITE = LEVEL, PUMP': the driver stores"), std::string::npos) << out;
+    EXPECT_EQ(RunCheck(StationDir(std::string(kInit) + "REMOTE_WRITE = VALVE\n", kGates), &out), 1) << out;
+    EXPECT_NE(out.find("VALVE"), std::string::npos) << out;
 }
 
 // A running teldrv-station and its transcript.

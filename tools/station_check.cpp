@@ -7,6 +7,7 @@
 
 #include "config/init_file.h"
 #include "config/line_scan.h"
+#include "config/remote_access.h"
 #include "config/station_gates.h"
 #include "driver/context.h"
 #include "host/records.h"
@@ -21,13 +22,6 @@ namespace {
 
 // The init file's keyword lines as the driver's reader matches them, tried
 // in the same order.
-constexpr const char* kKeywordPatterns[] = {
-    " STATION = %u",          " ONLINE_GATE_BUFFER = %u", " COM_TIMEOUT = %u",
-    "ALERTS = %u , %u , %u",  "MODEM_NUMBER %u = %s",     "MODEM_RESET = %s",
-    "MODEM_DIAL_PREFIX = %s", "MODEM_AUTO_ANSWER = %s",   "MODEM_DIAL_TIMEOUT = %u",
-    "MODEM_DIAL_RETRIES = %u", "MODEM_DIAL_RETRY_TIME_SEC = %u",
-};
-
 // Dial digits, tone and pulse selection, pauses, waits and flash; dashes and
 // brackets are formatting every modem skips.
 constexpr char kDialable[] = "0123456789*#ABCDPTW,!@;-()";
@@ -46,10 +40,9 @@ std::string Trimmed(const std::string& text) {
 // What follows the value the driver took from a line that matched `pattern`.
 std::string TextAfterValue(const std::string& line, const char* pattern, const ScanValues& values) {
     if (std::strstr(pattern, "%s") == nullptr) {
-        ScanValues rest{};
-        const std::string extended = std::string(pattern) + " %s";
-        if (!ScanLine(line.c_str(), extended.c_str(), &rest)) return {};
-        return Trimmed(line.substr(line.find(rest.text)));
+        // Number patterns end with their numbers, after the "=".
+        const size_t after = line.find_first_not_of(" \t0123456789,", line.find('=') + 1);
+        return after == std::string::npos ? std::string() : Trimmed(line.substr(after));
     }
     const size_t at = line.find(values.text, line.find('='));
     return at == std::string::npos ? std::string() : Trimmed(line.substr(at + std::strlen(values.text)));
@@ -75,9 +68,12 @@ std::vector<std::string> InitFileTextWarnings(const std::string& text, const std
     for (std::string line; std::getline(in, line);) {
         ++lineNumber;
         line = Upper(line) + "\n";
-        for (const char* pattern : kKeywordPatterns) {
+        const char* pattern = nullptr;
+        for (unsigned index = 0; (pattern = InitFilePattern(index)) != nullptr; ++index) {
             ScanValues values{};
             if (!ScanLine(line.c_str(), pattern, &values)) continue;
+            // The driver takes the whole list after the "=".
+            if (std::strncmp(pattern, "REMOTE_WRITE", 12) == 0) break;
             const std::string rest = TextAfterValue(line, pattern, values);
             if (!rest.empty()) {
                 warnings.push_back(name + ":" + std::to_string(lineNumber) + ": " + Quoted(Trimmed(line)) +
@@ -97,6 +93,24 @@ std::string UndialableCharacters(const std::string& number) {
     }
     return bad;
 }
+
+namespace {
+
+void AddRemoteAccessRows(const StationContext& ctx, std::vector<SummaryRow>* rows) {
+    const RemoteAccess* access = ctx.remoteAccess;
+    std::string writes = "every station gate";
+    if (access != nullptr && access->writeListed) {
+        const auto* names = reinterpret_cast<const RemoteWriteName*>(access + 1);
+        writes = access->nameCount == 0 ? "none" : "";
+        for (uint16_t i = 0; i < access->nameCount; ++i) writes += (i == 0 ? "" : ", ") + std::string(names[i].name);
+    }
+    rows->emplace_back("remote writes", writes);
+    rows->emplace_back("clock set by the central", access != nullptr && access->clockLimited
+                                                      ? "steps of at most " + std::to_string(access->clockMaxStep) + " s"
+                                                      : "any step");
+}
+
+}  // namespace
 
 std::vector<SummaryRow> SummaryRows(const StationContext& ctx) {
     std::vector<SummaryRow> rows;
@@ -121,6 +135,7 @@ std::vector<SummaryRow> SummaryRows(const StationContext& ctx) {
     rows.emplace_back("auto answer on", Quoted(ctx.autoAnswerCmd) + " CR");
     rows.emplace_back("auto answer off", Quoted(ctx.noAnswerCmd) + " CR");
     rows.emplace_back("hang up", Quoted(ctx.hangUpCmd) + " CR");
+    AddRemoteAccessRows(ctx, &rows);
     rows.emplace_back("alarm calls", std::to_string(ctx.dialRetries) + " attempts, " +
                                          std::to_string(ctx.dialRetryTime) + " s apart, " +
                                          std::to_string(ctx.dialTimeout) + " s for the carrier");
@@ -140,6 +155,7 @@ void FreeContext(StationContext* ctx) {
     for (char*& number : ctx->phoneNumbers) std::free(number);
     std::free(ctx->stationGates);
     std::free(ctx->gateIdMap);
+    ReleaseRemoteAccess(ctx);
 }
 
 }  // namespace

@@ -374,7 +374,9 @@ int RunWithPort(const RunOptions& options, FarPort& port, Transcript& transcript
 
 int RunStation(const RunOptions& options, std::ostream& out, std::ostream& err) {
     if (options.mode == PortMode::Sim) {
-        err << "teldrv-station: --sim is not built yet; use --pty, with teldrv-central on the other end\n";
+        err << "teldrv-station: --sim needs a central on the simulated line: run\n"
+               "  teldrv-central --sim --station-dir " << options.directory << " --dial 0307000007 station ...\n"
+               "or use --pty and poll the station with teldrv-central on the other end\n";
         return kCheckUsage;
     }
     if (!FilesAccepted(options, err)) return kCheckRefused;

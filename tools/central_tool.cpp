@@ -925,7 +925,7 @@ int RunTool(const ToolOptions& options, std::ostream& out, std::ostream& err) {
         linkOptions.stopRequested = AskedToStop;
         Link link(port, linkOptions, err);
         result = RunCommands(options, prepared, link, out, err);
-        if (link.repetitions() > 0) err << link.repetitions() << " requests sent again\n";
+        if (link.repetitions() > 0) err << Plural(link.repetitions(), "request", "requests") << " sent again\n";
     }
     const bool keepCall = options.noHangUp && result != kExitInterrupted;
     if (!options.dial.empty() && !keepCall) modem.HangUp();

@@ -119,9 +119,12 @@ bool WaitUntil(WorldLock& lock, const std::function<bool()>& ready, int64_t dead
     World& w = W();
     if (ready()) return true;
     if (w.mode == ClockMode::Real) {
-        const auto until = w.realStart + std::chrono::milliseconds(deadlineMs);
+        // kForever (or any deadline decades away) has no time point: in the
+        // clock's nanoseconds it would overflow.
+        const bool forever = deadlineMs >= (int64_t{1} << 40);
+        const auto until = w.realStart + std::chrono::milliseconds(forever ? 0 : deadlineMs);
         while (!ready()) {
-            if (deadlineMs == kForever) {
+            if (forever) {
                 w.changed.wait(lock);
             } else if (w.changed.wait_until(lock, until) == std::cv_status::timeout) {
                 return ready();

@@ -97,14 +97,19 @@ static int Forward(const char* name, int fd, unsigned long request, void* arg) {
     return next(fd, request, arg);
 }
 
+/* Both entry points: the modem-line requests on the port, all else passed on. */
+static int Ioctl(const char* name, int fd, unsigned long request, void* arg) {
+    int result = 0;
+    if (ModemLines(fd, request, arg, &result)) return result;
+    return Forward(name, fd, request, arg);
+}
+
 int ioctl(int fd, unsigned long request, ...) {
     va_list args;
     va_start(args, request);
     void* arg = va_arg(args, void*);
     va_end(args);
-    int result = 0;
-    if (ModemLines(fd, request, arg, &result)) return result;
-    return Forward("ioctl", fd, request, arg);
+    return Ioctl("ioctl", fd, request, arg);
 }
 
 int __ioctl_time64(int fd, unsigned long request, ...) {
@@ -112,9 +117,7 @@ int __ioctl_time64(int fd, unsigned long request, ...) {
     va_start(args, request);
     void* arg = va_arg(args, void*);
     va_end(args);
-    int result = 0;
-    if (ModemLines(fd, request, arg, &result)) return result;
-    return Forward("__ioctl_time64", fd, request, arg);
+    return Ioctl("__ioctl_time64", fd, request, arg);
 }
 
 static int RefuseClock(void) {

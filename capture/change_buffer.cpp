@@ -28,8 +28,13 @@ void PutLe32(uint8_t* out, uint32_t value) {
     }
 }
 
+// One fixed-size copy a record: a copy of variable length became `rep movsq`,
+// whose start-up on lines the writer's core has just written made a drain
+// between two threads a third as fast.
 void CopyRecords(uint8_t* destination, const GateChange* first, uint16_t count) {
-    if (count != 0) std::memcpy(destination, first, size_t{count} * sizeof(GateChange));
+    for (uint16_t i = 0; i < count; ++i) {
+        std::memcpy(destination + size_t{i} * sizeof(GateChange), first + i, sizeof(GateChange));
+    }
 }
 
 }  // namespace

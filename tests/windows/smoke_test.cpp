@@ -35,7 +35,13 @@ constexpr int32_t kNotAvailable = 2;
 // A copy of teldrv.dll under a name of its own is a fresh module: its stop
 // byte and buffers start clear, as after the host loads the driver anew.
 // Copies stay loaded; a driver thread may still be leaving its last routine.
-VpiMainFunction LoadFreshDriver() {
+struct LoadedDriver {
+    HMODULE module = nullptr;
+    VpiMainFunction vpiMain = nullptr;
+    std::string path;
+};
+
+LoadedDriver LoadDriverCopy() {
     static std::atomic<int> serial{0};
     char exe[MAX_PATH];
     const DWORD length = GetModuleFileNameA(nullptr, exe, MAX_PATH);
@@ -45,15 +51,18 @@ VpiMainFunction LoadFreshDriver() {
     const std::string copy = dir + "teldrv-smoke-" + std::to_string(serial++) + ".dll";
     if (!CopyFileA(original.c_str(), copy.c_str(), FALSE)) {
         ADD_FAILURE() << "cannot copy " << original << ": error " << GetLastError();
-        return nullptr;
+        return {};
     }
     const HMODULE module = LoadLibraryA(copy.c_str());
     if (!module) {
         ADD_FAILURE() << "LoadLibrary " << copy << ": error " << GetLastError();
-        return nullptr;
+        return {};
     }
-    return reinterpret_cast<VpiMainFunction>(reinterpret_cast<void*>(GetProcAddress(module, "VpiMain")));
+    return {module, reinterpret_cast<VpiMainFunction>(reinterpret_cast<void*>(GetProcAddress(module, "VpiMain"))),
+            copy};
 }
+
+VpiMainFunction LoadFreshDriver() { return LoadDriverCopy().vpiMain; }
 
 // The block the host allocates with the size GetVpiInfo gives, zeroed.
 struct HostContext {
@@ -338,6 +347,34 @@ TEST_F(SmokeTest, ColdStartWithPortNulAndStationRunsTheThreadUntilEndVpi) {
     EXPECT_EQ(host.ctx->portHandle, 0u);
     EXPECT_TRUE(LogHasInOrder({{64, "TELDRV> CloseCom() exited 0"}, {64, "TELDRV> EndVpi() exited"}})) << LogText();
     EXPECT_EQ(korpro_sim::Log().back(), (LogLine{64, "TELDRV> EndVpi() exited"}));
+}
+
+// A host that frees the library as soon as EndVpi has returned, and loads it
+// again: the auto-answer thread may still be on its way out of the library's
+// code, so it holds the module until it has left, and lets go then.
+TEST_F(SmokeTest, UnloadedRightAfterEndVpiAndLoadedAgain) {
+    WriteStationSeven();
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        korpro_sim::ClearLog();
+        HostContext block;
+        const LoadedDriver driver = LoadDriverCopy();
+        ASSERT_NE(driver.vpiMain, nullptr);
+        ColdStartParams params = Params("NUL", 1);
+        VpiCallBlock start{block.ctx, kColdStart, 7, 0, &params};
+        ASSERT_EQ(driver.vpiMain(&start), 0) << LogText();
+        VpiCallBlock end{block.ctx, kEndVpi, 0, 0, nullptr};
+        ASSERT_EQ(driver.vpiMain(&end), 0) << LogText();
+        EXPECT_EQ(korpro_sim::Log().back(), (LogLine{64, "TELDRV> EndVpi() exited"}));
+        ASSERT_TRUE(FreeLibrary(driver.module));
+        // The thread's own reference goes with it: then the module is unloaded.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (GetModuleHandleA(driver.path.c_str()) != nullptr && std::chrono::steady_clock::now() < deadline) {
+            Sleep(10);
+        }
+        EXPECT_EQ(GetModuleHandleA(driver.path.c_str()), nullptr) << "the library stayed loaded";
+        DeleteFileA(driver.path.c_str());
+    }
 }
 
 }  // namespace

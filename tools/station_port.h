@@ -1,11 +1,15 @@
-// The far side's port of a station: a pseudo-terminal this program makes, or
-// a named serial port, in raw mode. Reads and writes never block for long.
+// What a station of one's own needs of the system it runs on, one backend
+// file per system: the far side's port (a pseudo-terminal this program makes,
+// or a named serial port, in raw mode; reads and writes never block for
+// long), the driver library, and lines typed on the console.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "host/records.h"
 
 namespace station {
 
@@ -18,7 +22,8 @@ public:
     FarPort(const FarPort&) = delete;
     FarPort& operator=(const FarPort&) = delete;
 
-    // Makes a pseudo-terminal; path() is its terminal side.
+    // Makes a pseudo-terminal; path() is its terminal side. Where the system
+    // has none, false with the reason.
     bool OpenPty(std::string* error);
     bool OpenNamed(const std::string& path, std::string* error);
     const std::string& path() const { return path_; }
@@ -30,8 +35,20 @@ public:
     void Write(const std::vector<uint8_t>& bytes);
 
 private:
-    int fd_ = -1;
+    intptr_t handle_ = -1;
     std::string path_;
 };
+
+// False with the reason when the port's modem lines (carrier above all)
+// cannot be read, as on a pseudo-terminal; the port is closed again.
+bool ModemLinesReadable(const std::string& port, std::string* why);
+
+// Loads a driver library and finds its VpiMain; null with the reason. The
+// library stays loaded until the program ends.
+VpiMainFunction LoadVpiMain(const std::string& library, std::string* error);
+
+// True when a line typed on standard input holds one of `keys`; never waits.
+// *open turns false when standard input ends.
+bool KeyLineTyped(const char* keys, bool* open);
 
 }  // namespace station

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tools/station_check.h"
+#include "tools/station_files.h"
 #include "tools/station_run.h"
 
 namespace {
@@ -133,20 +134,6 @@ bool ParseRunOption(const std::vector<std::string>& args, size_t* i, station::Ru
     return true;
 }
 
-// The driver library as built, else beside this program or one directory up
-// (an archive keeps the tools below the driver), else for the loader to find.
-std::string LibraryPath(const char* argv0, const std::string& built) {
-    namespace fs = std::filesystem;
-    std::error_code failed;
-    if (fs::path(built).is_absolute() && fs::exists(built, failed)) return built;
-    const fs::path here = fs::absolute(argv0, failed).parent_path();
-    const fs::path name = fs::path(built).filename();
-    for (const fs::path& candidate : {here / name, here.parent_path() / name}) {
-        if (fs::exists(candidate, failed)) return candidate.string();
-    }
-    return name.string();
-}
-
 int Check(const std::vector<std::string>& args) {
     if (args.size() != 2 && args.size() != 4) return Usage("check takes DIR [--driver N]");
     unsigned long driver = 1;
@@ -182,8 +169,8 @@ int main(int argc, char** argv) {
         // The station runs in a scratch directory: a path given relative to
         // here is made whole first.
         if (options.port.find('/') != std::string::npos) options.port = std::filesystem::absolute(options.port).string();
-        options.simLibrary = LibraryPath(argv[0], TELDRV_SIM_LIBRARY);
-        options.nativeLibrary = LibraryPath(argv[0], TELDRV_NATIVE_LIBRARY);
+        options.simLibrary = station::InstalledPath(argv[0], TELDRV_SIM_LIBRARY);
+        options.nativeLibrary = station::InstalledPath(argv[0], TELDRV_NATIVE_LIBRARY);
         return station::RunStation(options, std::cout, std::cerr);
     } catch (const std::exception& e) {
         std::cerr << "teldrv-station: " << e.what() << "\n";

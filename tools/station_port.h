@@ -1,11 +1,12 @@
-// What a station of one's own needs of the system it runs on, one backend
-// file per system: the far side's port (a pseudo-terminal this program makes,
+// What the tools need of the system they run on, one backend file per
+// system: the far side's port (a pseudo-terminal this program makes,
 // or a named serial port, in raw mode; reads and writes never block for
 // long), the driver library, and lines typed on the console.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -50,5 +51,19 @@ VpiMainFunction LoadVpiMain(const std::string& library, std::string* error);
 // True when a line typed on standard input holds one of `keys`; never waits.
 // *open turns false when standard input ends.
 bool KeyLineTyped(const char* keys, bool* open);
+
+// Whether standard error goes to a terminal (progress lines are then shown).
+bool StderrIsTerminal();
+
+// The directory of this program's own file.
+std::string ProgramDirectory(const char* argv0);
+
+// The local time of a calendar second.
+std::tm LocalTime(std::time_t seconds);
+
+// The device a port name stands for, as the driver's port layer names it.
+std::string PortDevicePath(const std::string& port);
+// True when the port's device is there but this user may not read and write it.
+bool PortPermissionDenied(const std::string& port);
 
 }  // namespace station

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 #include "tools/station_port.h"
 
@@ -95,8 +96,7 @@ void FarPort::Write(const std::vector<uint8_t>& bytes) {
 }
 
 bool ModemLinesReadable(const std::string& port, std::string* why) {
-    // The driver's own naming: a name without '/' is a device under /dev.
-    const std::string path = port.find('/') == std::string::npos ? "/dev/" + port : port;
+    const std::string path = PortDevicePath(port);
     const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
         *why = "cannot open " + path + ": " + std::strerror(errno);
@@ -127,6 +127,30 @@ bool KeyLineTyped(const char* keys, bool* open) {
         return false;
     }
     return std::string(buffer, static_cast<size_t>(got)).find_first_of(keys) != std::string::npos;
+}
+
+bool StderrIsTerminal() { return isatty(STDERR_FILENO) != 0; }
+
+// The built paths are absolute here, so the name the program was started by
+// is enough.
+std::string ProgramDirectory(const char* argv0) {
+    std::error_code failed;
+    return std::filesystem::absolute(argv0, failed).parent_path().string();
+}
+
+std::tm LocalTime(std::time_t seconds) {
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    return local;
+}
+
+// The driver's own naming: a name without '/' is a device under /dev.
+std::string PortDevicePath(const std::string& port) {
+    return port.find('/') == std::string::npos ? "/dev/" + port : port;
+}
+
+bool PortPermissionDenied(const std::string& port) {
+    return access(PortDevicePath(port).c_str(), R_OK | W_OK) != 0 && errno == EACCES;
 }
 
 }  // namespace station

@@ -40,9 +40,10 @@ private:
     std::string path_;
 };
 
-// False with the reason when the port's modem lines (carrier above all)
-// cannot be read, as on a pseudo-terminal; the port is closed again.
-bool ModemLinesReadable(const std::string& port, std::string* why);
+// Whether the port's modem lines (carrier above all) can be read; not on a
+// pseudo-terminal. The port is closed again; *why tells what failed.
+enum class ModemLines { Readable, Unreadable, NoPort };
+ModemLines ProbeModemLines(const std::string& port, std::string* why);
 
 // Loads a driver library and finds its VpiMain; null with the reason. The
 // library stays loaded until the program ends.

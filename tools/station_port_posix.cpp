@@ -95,18 +95,18 @@ void FarPort::Write(const std::vector<uint8_t>& bytes) {
     }
 }
 
-bool ModemLinesReadable(const std::string& port, std::string* why) {
+ModemLines ProbeModemLines(const std::string& port, std::string* why) {
     const std::string path = PortDevicePath(port);
     const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
         *why = "cannot open " + path + ": " + std::strerror(errno);
-        return false;
+        return ModemLines::NoPort;
     }
     int lines = 0;
     const bool readable = ioctl(fd, TIOCMGET, &lines) == 0;
     if (!readable) *why = std::string("its modem lines cannot be read (") + std::strerror(errno) + ")";
     close(fd);
-    return readable;
+    return readable ? ModemLines::Readable : ModemLines::Unreadable;
 }
 
 VpiMainFunction LoadVpiMain(const std::string& library, std::string* error) {

@@ -97,17 +97,17 @@ void FarPort::Write(const std::vector<uint8_t>& bytes) {
     }
 }
 
-bool ModemLinesReadable(const std::string& port, std::string* why) {
+ModemLines ProbeModemLines(const std::string& port, std::string* why) {
     const HANDLE handle = OpenComm(port);
     if (handle == INVALID_HANDLE_VALUE) {
         *why = ErrorText("cannot open " + port);
-        return false;
+        return ModemLines::NoPort;
     }
     DWORD status = 0;
     const bool readable = GetCommModemStatus(handle, &status) != 0;
     if (!readable) *why = ErrorText("its modem lines cannot be read");
     CloseHandle(handle);
-    return readable;
+    return readable ? ModemLines::Readable : ModemLines::Unreadable;
 }
 
 VpiMainFunction LoadVpiMain(const std::string& library, std::string* error) {

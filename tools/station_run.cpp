@@ -407,7 +407,12 @@ int RunWithModem(const RunOptions& options, const char (&portName)[12], Transcri
 int RunOnModem(const RunOptions& options, const fs::path& work, Transcript& transcript, Host& host,
                std::ostream& err) {
     std::string why;
-    if (!ModemLinesReadable(options.port, &why)) {
+    const ModemLines lines = ProbeModemLines(options.port, &why);
+    if (lines == ModemLines::NoPort) {
+        err << "teldrv-station: " << why << "\n";
+        return kCheckUsage;
+    }
+    if (lines == ModemLines::Unreadable) {
         err << "teldrv-station: warning: " << options.port << ": " << why
             << ": the driver cannot see a carrier there, so it logs a status error and sends its auto-answer "
                "command again and again; a line with no modem wants --port\n";

@@ -1,13 +1,17 @@
 # The integrator's archive, teldrv-<version>-win32.zip (cmake --build
-# build/windows --target package): the DLL, the tools that have a Windows
-# build, an example init file and station gate file, the manual and a short
-# README.txt. Included last, so that every tool target already exists.
+# build/windows --target package): the DLL, the tools, an example init file
+# and station gate file, the manual and a short README.txt. Included last,
+# so that every tool target already exists.
 install(FILES $<TARGET_FILE:teldrv> DESTINATION .)
-foreach(tool teldrv-station teldrv-central teldrv-gates)
-  if(TARGET ${tool})
-    install(PROGRAMS $<TARGET_FILE:${tool}> DESTINATION tools)
-  endif()
-endforeach()
+# The tools run the driver with the simulated host runtime, which they keep
+# beside them: tools/KORPRO.DLL is the simulation's, never the host's.
+# teldrv-station --modem loads ../teldrv.dll; the other runs load
+# teldrv-sim.dll, the driver on the simulated platform.
+if(TELDRV_BUILD_TOOLS)
+  install(PROGRAMS $<TARGET_FILE:teldrv-station> $<TARGET_FILE:teldrv-central> $<TARGET_FILE:teldrv-gates>
+          DESTINATION tools)
+  install(FILES $<TARGET_FILE:teldrv-sim> $<TARGET_FILE:korpro> $<TARGET_FILE:teldrvsim> DESTINATION tools)
+endif()
 
 # The gate file is binary: written at build time by the gates tool's own
 # writer, compiled for the build machine, since a Windows program cannot run

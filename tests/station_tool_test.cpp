@@ -1,7 +1,8 @@
 // teldrv-station as its users meet it: check on a directory of files, and a
 // running station behind a real pseudo-terminal, dialled through the emulated
 // modem by a central written here from the documented frame layout alone,
-// polled by teldrv-central over --direct, and calling out with an alarm.
+// polled by teldrv-central over --direct, calling out with an alarm, and
+// talking to a modem scripted here in the driver's own dialogue.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -11,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -338,6 +340,104 @@ TEST(StationRun, AlarmCallRingsTheFarSide) {
     far.Send("ATH\r");
     EXPECT_TRUE(station.WaitFor("far modem           call ended (ATH)")) << station.Text();
     EXPECT_EQ(station.Stop(), 0);
+}
+
+// A modem scripted on the master side of a pseudo-terminal pair: it echoes
+// each AT command and answers OK, as the driver's dialogue expects.
+class ScriptedModem {
+public:
+    ScriptedModem() : master_(posix_openpt(O_RDWR | O_NOCTTY)) {
+        grantpt(master_);
+        unlockpt(master_);
+        path_ = ptsname(master_);
+        // Raw before the driver sets it, so that no answer is echoed back.
+        Far(path_).Close();
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~ScriptedModem() {
+        stop_ = true;
+        thread_.join();
+        close(master_);
+    }
+    const std::string& path() const { return path_; }
+    int master() const { return master_; }
+    bool WaitFor(const std::string& what) {
+        for (const auto until = Clock::now() + kPatience; Clock::now() < until;) {
+            if (Seen().find(what) != std::string::npos) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+    std::string Seen() {
+        std::lock_guard lock(mutex_);
+        return seen_;
+    }
+
+private:
+    void Run() {
+        std::string line;
+        while (!stop_) {
+            pollfd watch{master_, POLLIN, 0};
+            char buffer[256];
+            const ssize_t got = poll(&watch, 1, 50) > 0 ? read(master_, buffer, sizeof buffer) : 0;
+            if (got <= 0) {  // nobody on the terminal side yet, or no bytes
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                continue;
+            }
+            std::lock_guard lock(mutex_);
+            seen_.append(buffer, static_cast<size_t>(got));
+            line.append(buffer, static_cast<size_t>(got));
+            for (size_t cr; (cr = line.find('\r')) != std::string::npos; line.erase(0, cr + 1)) {
+                const size_t at = line.find("AT");
+                if (at >= cr) continue;
+                const std::string answer = line.substr(at, cr + 1 - at) + "\r\nOK\r\n";
+                EXPECT_EQ(write(master_, answer.data(), answer.size()), static_cast<ssize_t>(answer.size()));
+            }
+        }
+    }
+    int master_;
+    std::string path_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+    std::mutex mutex_;
+    std::string seen_;
+};
+
+// The driver as shipped on a port of its own (--modem): its reset and
+// auto-answer dialogue with the user's commands reaches the port byte for
+// byte at the rate asked, through a port path longer than the driver's port
+// name, and Ctrl-C puts the modem back before EndVpi
+// returns. A pty has no modem lines, so no call can stand there: the tool
+// warns, and the driver re-arms auto-answer after each failed status read.
+TEST(StationRun, ModemModeTalksToTheModemOnThePort) {
+    const fs::path dir = StationDir(std::string(kInit) + "MODEM_RESET = AT&F\nMODEM_AUTO_ANSWER = ATS0=2\n", kGates);
+    ScriptedModem modem;
+    // A path longer than the driver's port name takes, as /dev/serial/by-id names are.
+    const fs::path bench = dir / "modem-on-the-bench";
+    fs::create_symlink(modem.path(), bench);
+    Station station({dir.string(), "--modem", bench.string(), "--baud", "9600"});
+    const std::string armed = "+++ATH0\rAT&F\rATS0=2\r";
+    ASSERT_TRUE(modem.WaitFor(armed + "ATS0=2\r")) << modem.Seen() << station.Text();
+    termios line{};
+    ASSERT_EQ(tcgetattr(modem.master(), &line), 0);  // the terminal side's settings
+    EXPECT_EQ(cfgetospeed(&line), speed_t{B9600});
+    EXPECT_TRUE(station.WaitFor("AutoAnswerThread() error, getting modem control signals status, err 1"));
+    EXPECT_EQ(station.Stop(), 0) << station.Text();
+    const std::string restored = "+++ATH0\rAT&F\rATS0=0\r";
+    ASSERT_TRUE(modem.WaitFor(restored)) << modem.Seen();
+    std::string between = modem.Seen();
+    ASSERT_EQ(between.rfind(armed, 0), 0u) << between;
+    ASSERT_TRUE(between.ends_with(restored)) << between;
+    between = between.substr(armed.size(), between.size() - armed.size() - restored.size());
+    for (size_t at = 0; at < between.size(); at += 7) EXPECT_EQ(between.substr(at, 7), "ATS0=2\r") << between;
+
+    const std::string transcript = station.Text();
+    const size_t ended = transcript.find("host                EndVpi returned 0");
+    for (const char* says : {"its modem lines cannot be read", "ColdStart on ./port at 9600 baud -> 0",
+                             "TELDRV> AutoAnswerThread() info: resetting modem..."}) {
+        EXPECT_LT(transcript.find(says), ended) << says << "\n" << transcript;
+    }
+    EXPECT_NE(transcript.find("warning: " + bench.string()), std::string::npos) << transcript;
 }
 
 }  // namespace

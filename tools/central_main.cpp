@@ -1,12 +1,9 @@
 // teldrv-central: a central station for commissioning and testing a remote
 // station on a real serial line, or (--sim) against the demo station on a
 // simulated modem line.
-#include <dlfcn.h>
-#include <signal.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -30,10 +27,10 @@
 #include "tools/central_tool.h"
 #include "tools/gate_file.h"
 #include "tools/station_files.h"
+#include "tools/station_port.h"
 
 namespace {
 
-#ifdef TELDRV_SIM_LIBRARY
 namespace fs = std::filesystem;
 
 constexpr const char* kStationNumber = "0307000007";
@@ -82,7 +79,7 @@ void WriteStationLog(const std::string& path) {
 // The demo station of examples/ (or --station-dir): its files in a scratch directory, the
 // driver started on SIM1 behind a modem, the tool's modem on SIM2, and an
 // exchange between the two.
-int RunSimulated(central::ToolOptions options) {
+int RunSimulated(central::ToolOptions options, const std::string& library, const fs::path& examples) {
     sim::ResetClock(sim::ClockMode::Virtual, std::time(nullptr));
     korpro_sim::SetEcho(options.verbose);
     if (!options.stationLog.empty()) options.stationLog = fs::absolute(options.stationLog).string();
@@ -90,7 +87,6 @@ int RunSimulated(central::ToolOptions options) {
     platform::UseTimeBackend(sim::TimeBackend());
     platform::RegisterSerialBackend(sim::kLinePrefix, sim::LineBackend());
 
-    const fs::path examples = TELDRV_EXAMPLES;
     // The driver works in the scratch directory; the user's files stay where they were named.
     if (!options.csvFile.empty()) options.csvFile = fs::absolute(options.csvFile).string();
     if (!options.gatesFile.empty()) options.gatesFile = fs::absolute(options.gatesFile).string();
@@ -125,10 +121,10 @@ int RunSimulated(central::ToolOptions options) {
         }
     }
 
-    void* library = dlopen(TELDRV_SIM_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-    auto vpiMain = library ? reinterpret_cast<VpiMainFunction>(dlsym(library, "VpiMain")) : nullptr;
+    std::string loadError;
+    const VpiMainFunction vpiMain = station::LoadVpiMain(library, &loadError);
     if (!vpiMain) {
-        std::cerr << "teldrv-central: cannot load " << TELDRV_SIM_LIBRARY << ": " << dlerror() << '\n';
+        std::cerr << "teldrv-central: " << loadError << '\n';
         fs::remove_all(work, error);
         return central::kExitFile;
     }
@@ -174,26 +170,24 @@ int RunSimulated(central::ToolOptions options) {
     fs::remove_all(work, error);
     return result;
 }
-#endif
 
 // Ctrl-C and SIGTERM only ask: the running command ends the call and
 // closes its files itself. A second one ends the program at once.
-void OnStopSignal(int) { central::RequestStop(); }
+void OnStopSignal(int signal) {
+    std::signal(signal, SIG_DFL);
+    central::RequestStop();
+}
 
 void CatchStopSignals() {
-    struct sigaction action {};
-    action.sa_handler = OnStopSignal;
-    action.sa_flags = SA_RESETHAND;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    std::signal(SIGINT, OnStopSignal);
+    std::signal(SIGTERM, OnStopSignal);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     central::ToolOptions options;
-    options.progress = isatty(STDERR_FILENO) != 0;
+    options.progress = station::StderrIsTerminal();
     std::string error;
     const std::vector<std::string> args(argv + 1, argv + argc);
     // Run bare, it shows what it does.
@@ -215,12 +209,8 @@ int main(int argc, char** argv) {
     }
     CatchStopSignals();
     if (options.sim) {
-#ifdef TELDRV_SIM_LIBRARY
-        return RunSimulated(options);
-#else
-        std::cerr << "teldrv-central: this build has no simulated driver for --sim\n";
-        return central::kExitUsage;
-#endif
+        return RunSimulated(options, station::InstalledPath(argv[0], TELDRV_SIM_LIBRARY),
+                            station::InstalledPath(argv[0], TELDRV_EXAMPLES));
     }
     return central::RunTool(options, std::cout, std::cerr);
 }

@@ -9,12 +9,11 @@
 #include <fstream>
 #include <sstream>
 
-#include <unistd.h>
-
 #include "platform/error.h"
 #include "platform/time.h"
 #include "serial/port.h"
 #include "tools/gate_file.h"
+#include "tools/station_port.h"
 
 namespace central {
 
@@ -500,7 +499,7 @@ bool StopRequested() { return stopRequested.load(); }
 void ClearStop() { stopRequested.store(false); }
 
 std::string PortFailure(int result, uint32_t error, const std::string& port, uint32_t baud) {
-    const std::string path = port.find('/') == std::string::npos ? "/dev/" + port : port;
+    const std::string path = station::PortDevicePath(port);
     if (result == kPortSetStateFailed) {
         return Format("line settings refused (%u baud with these data bits, parity and stop bits); check that the "
                       "port supports them",
@@ -511,7 +510,7 @@ std::string PortFailure(int result, uint32_t error, const std::string& port, uin
         case platform::kErrorFileNotFound: return "no such device (" + path + ")";
         case platform::kErrorAccessDenied:
             // The platform gives one code for both; the file's own rights tell them apart.
-            if (::access(path.c_str(), R_OK | W_OK) != 0 && errno == EACCES) {
+            if (station::PortPermissionDenied(port)) {
                 return "permission denied (" + path + "): the user needs read and write access, e.g. the dialout group";
             }
             return "in use by another program (a modem tool, getty or a second teldrv-central); end it first";

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "config/line_scan.h"
+#include "tools/station_port.h"
 
 namespace station {
 
@@ -128,6 +129,17 @@ bool PrepareWorkDirectory(const StationFiles& files, fs::path* workDirectory, st
     }
     return gatefile::WriteBytes(target.string(),
                                 gatefile::BuildGateFile(static_cast<uint8_t>(files.station), files.gates), error);
+}
+
+std::string InstalledPath(const char* argv0, const std::string& built) {
+    std::error_code failed;
+    if (fs::path(built).is_absolute() && fs::exists(built, failed)) return built;
+    const fs::path here = ProgramDirectory(argv0);
+    const fs::path name = fs::path(built).filename();
+    for (const fs::path& candidate : {here / name, here.parent_path() / name}) {
+        if (fs::exists(candidate, failed)) return candidate.string();
+    }
+    return name.string();
 }
 
 }  // namespace station

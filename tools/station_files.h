@@ -34,4 +34,9 @@ bool FindStationFiles(const std::filesystem::path& directory, uint32_t driverNum
 // caller removes it.
 bool PrepareWorkDirectory(const StationFiles& files, std::filesystem::path* workDirectory, std::string* error);
 
+// A file or directory of the build where it was built, else beside this
+// program or one directory up (the archive keeps the tools one level below
+// the driver and the examples), else its bare name for the loader to find.
+std::string InstalledPath(const char* argv0, const std::string& built);
+
 }  // namespace station

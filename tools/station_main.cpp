@@ -1,20 +1,23 @@
 // teldrv-station: the real driver as a station of one's own, in a directory
 // of the user's files: checked (check DIR), or run behind a pseudo-terminal
-// or a named port for a central station to dial and poll.
+// or a named port for a central station to dial and poll, or on a real port
+// with a real modem.
 #include <cstdlib>
 #include <exception>
+#include <filesystem>
 #include <iostream>
 #include <string>
 #include <vector>
 
 #include "tools/station_check.h"
+#include "tools/station_files.h"
 #include "tools/station_run.h"
 
 namespace {
 
 constexpr char kUsageText[] =
     "usage: teldrv-station check DIR [--driver N]\n"
-    "       teldrv-station DIR (--pty | --port PATH) [options]\n"
+    "       teldrv-station DIR (--pty | --port PATH | --modem PORT) [options]\n"
     "\n"
     "DIR holds the station's init file (TELDRVnn.INT, TELDRVn.INT or TELDRV.INT,\n"
     "as the driver looks it up for driver number N, default 1) and its gate file:\n"
@@ -28,6 +31,11 @@ constexpr char kUsageText[] =
     "--pty          makes a pseudo-terminal and prints its path; the far side\n"
     "               finds a modem there: ATD<any number> reaches the station.\n"
     "--port PATH    the same on a serial port with no modem on it.\n"
+    "--modem PORT   the driver as shipped on a serial port with a real modem on\n"
+    "               it (ttyS0, /dev/ttyUSB0): the driver's own AT dialogue, the\n"
+    "               carrier from the port's modem lines. The transcript shows the\n"
+    "               driver's log and the host calls, not the line's bytes.\n"
+    "--baud N       --modem: the port's rate, 1 to 65535 (default 19200).\n"
     "--direct       no modem toward the far side: the first byte starts a call,\n"
     "               --silence S seconds without a byte end it (default 30).\n"
     "--auto-answer  the far side's modem answers the station's alarm calls itself;\n"
@@ -67,6 +75,12 @@ bool ParseRunOption(const std::vector<std::string>& args, size_t* i, station::Ru
     };
     std::string text;
     unsigned long number = 0;
+    if (arg == "--pty" || arg == "--port" || arg == "--modem") {
+        if (options->mode != station::PortMode::None) {
+            *error = "give one of --pty, --port and --modem";
+            return false;
+        }
+    }
     if (arg == "--pty") options->mode = station::PortMode::Pty;
     else if (arg == "--sim") options->mode = station::PortMode::Sim;
     else if (arg == "--direct") options->direct = true;
@@ -74,6 +88,16 @@ bool ParseRunOption(const std::vector<std::string>& args, size_t* i, station::Ru
     else if (arg == "--port") {
         options->mode = station::PortMode::Named;
         return value(&options->port);
+    } else if (arg == "--modem") {
+        options->mode = station::PortMode::Modem;
+        return value(&options->port);
+    } else if (arg == "--baud") {
+        if (!value(&text)) return false;
+        if (!ParseNumber(text, 65535, &number) || number == 0) {
+            *error = "--baud takes a rate from 1 to 65535, not '" + text + "'";
+            return false;
+        }
+        options->baudRate = static_cast<uint16_t>(number);
     } else if (arg == "--script") return value(&options->scriptFile);
     else if (arg == "--history") return value(&options->historyFile);
     else if (arg == "--log") return value(&options->logFile);
@@ -140,7 +164,13 @@ int main(int argc, char** argv) {
             std::string error;
             if (!ParseRunOption(args, &i, &options, &error)) return Usage(error);
         }
-        if (options.mode == station::PortMode::None) return Usage("give --pty or --port PATH");
+        if (options.mode == station::PortMode::None) return Usage("give --pty, --port PATH or --modem PORT");
+        if (options.direct && options.mode == station::PortMode::Modem) return Usage("--direct has no modem to leave out with --modem");
+        // The station runs in a scratch directory: a path given relative to
+        // here is made whole first.
+        if (options.port.find('/') != std::string::npos) options.port = std::filesystem::absolute(options.port).string();
+        options.simLibrary = station::InstalledPath(argv[0], TELDRV_SIM_LIBRARY);
+        options.nativeLibrary = station::InstalledPath(argv[0], TELDRV_NATIVE_LIBRARY);
         return station::RunStation(options, std::cout, std::cerr);
     } catch (const std::exception& e) {
         std::cerr << "teldrv-station: " << e.what() << "\n";

@@ -1,11 +1,16 @@
-// The far side's port of a station: a pseudo-terminal this program makes, or
-// a named serial port, in raw mode. Reads and writes never block for long.
+// What the tools need of the system they run on, one backend file per
+// system: the far side's port (a pseudo-terminal this program makes,
+// or a named serial port, in raw mode; reads and writes never block for
+// long), the driver library, and lines typed on the console.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <vector>
+
+#include "host/records.h"
 
 namespace station {
 
@@ -18,7 +23,8 @@ public:
     FarPort(const FarPort&) = delete;
     FarPort& operator=(const FarPort&) = delete;
 
-    // Makes a pseudo-terminal; path() is its terminal side.
+    // Makes a pseudo-terminal; path() is its terminal side. Where the system
+    // has none, false with the reason.
     bool OpenPty(std::string* error);
     bool OpenNamed(const std::string& path, std::string* error);
     const std::string& path() const { return path_; }
@@ -30,8 +36,35 @@ public:
     void Write(const std::vector<uint8_t>& bytes);
 
 private:
-    int fd_ = -1;
+    intptr_t handle_ = -1;
     std::string path_;
 };
+
+// Whether the port's modem lines (carrier above all) can be read; not on a
+// pseudo-terminal. The port is closed again; *why tells what failed.
+enum class ModemLines { Readable, Unreadable, NoPort };
+ModemLines ProbeModemLines(const std::string& port, std::string* why);
+
+// Loads a driver library and finds its VpiMain; null with the reason. The
+// library stays loaded until the program ends.
+VpiMainFunction LoadVpiMain(const std::string& library, std::string* error);
+
+// True when a line typed on standard input holds one of `keys`; never waits.
+// *open turns false when standard input ends.
+bool KeyLineTyped(const char* keys, bool* open);
+
+// Whether standard error goes to a terminal (progress lines are then shown).
+bool StderrIsTerminal();
+
+// The directory of this program's own file.
+std::string ProgramDirectory(const char* argv0);
+
+// The local time of a calendar second.
+std::tm LocalTime(std::time_t seconds);
+
+// The device a port name stands for, as the driver's port layer names it.
+std::string PortDevicePath(const std::string& port);
+// True when the port's device is there but this user may not read and write it.
+bool PortPermissionDenied(const std::string& port);
 
 }  // namespace station

@@ -1,12 +1,9 @@
 #include "tools/station_run.h"
 
-#include <dlfcn.h>
-#include <poll.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <cstdlib>
 #include <ctime>
 #include <deque>
@@ -231,20 +228,6 @@ void ShowDriverLog(Transcript& transcript) {
     }
 }
 
-// True when the user typed a line asking for an alarm call.
-bool AlarmKeyTyped(bool* stdinOpen) {
-    if (!*stdinOpen) return false;
-    pollfd watch{STDIN_FILENO, POLLIN, 0};
-    if (poll(&watch, 1, 0) <= 0) return false;
-    char buffer[64];
-    const ssize_t got = read(STDIN_FILENO, buffer, sizeof buffer);
-    if (got <= 0) {
-        *stdinOpen = false;
-        return false;
-    }
-    return std::string(buffer, static_cast<size_t>(got)).find_first_of("aA") != std::string::npos;
-}
-
 struct Driver {
     VpiMainFunction vpiMain = nullptr;
     void* context = nullptr;
@@ -284,11 +267,11 @@ bool FilesAccepted(const RunOptions& options, std::ostream& err) {
     return result == kCheckGood || result == kCheckWarnings;
 }
 
-bool LoadDriver(Driver* driver, std::ostream& err) {
-    void* library = dlopen(TELDRV_SIM_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-    driver->vpiMain = library ? reinterpret_cast<VpiMainFunction>(dlsym(library, "VpiMain")) : nullptr;
+bool LoadDriver(Driver* driver, const std::string& library, std::ostream& err) {
+    std::string error;
+    driver->vpiMain = LoadVpiMain(library, &error);
     if (!driver->vpiMain) {
-        err << "teldrv-station: cannot load " << TELDRV_SIM_LIBRARY << ": " << dlerror() << "\n";
+        err << "teldrv-station: " << error << "\n";
         return false;
     }
     VpiInfo info{};
@@ -311,13 +294,16 @@ struct Session {
     Transcript& transcript;
     Host& host;
     Driver& driver;
-    Exchange& exchange;
+    Exchange* exchange;  // null: the driver is on a real port of its own
 };
 
 // Runs the station until Ctrl-C: host changes, alarm calls, the transcript.
 void RunUntilInterrupted(Session& s) {
-    ModemWatch stationWatch(s.exchange.stationModem(), s.transcript, "station modem");
-    ModemWatch farWatch(s.exchange.farModem(), s.transcript, "far modem");
+    std::unique_ptr<ModemWatch> stationWatch, farWatch;
+    if (s.exchange) {
+        stationWatch = std::make_unique<ModemWatch>(s.exchange->stationModem(), s.transcript, "station modem");
+        if (!s.exchange->direct()) farWatch = std::make_unique<ModemWatch>(s.exchange->farModem(), s.transcript, "far modem");
+    }
     bool stdinOpen = true;
     bool alarmDone = false;
     const auto start = std::chrono::steady_clock::now();
@@ -326,17 +312,24 @@ void RunUntilInterrupted(Session& s) {
             std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
         s.host.Tick(nowMs);
         const bool scripted = !alarmDone && s.options.alarmAtSeconds >= 0 && nowMs >= s.options.alarmAtSeconds * 1000;
-        if (scripted || AlarmKeyTyped(&stdinOpen)) {
+        if (scripted || KeyLineTyped("aA", &stdinOpen)) {
             alarmDone = alarmDone || scripted;
             WriteAlarmCall(s.driver, s.options.alarmReference, s.transcript);
         }
         ShowDriverLog(s.transcript);
-        stationWatch.Show();
-        if (!s.exchange.direct()) farWatch.Show();
+        if (stationWatch) stationWatch->Show();
+        if (farWatch) farWatch->Show();
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    stationWatch.Show();
-    farWatch.Show();
+    if (stationWatch) stationWatch->Show();
+    if (farWatch) farWatch->Show();
+}
+
+void EndDriver(Driver& driver, Transcript& transcript) {
+    transcript.Line("host", "EndVpi");
+    const int32_t ended = driver.Call(kEndVpi, nullptr);
+    ShowDriverLog(transcript);
+    transcript.Line("host", "EndVpi returned " + std::to_string(ended));
 }
 
 int RunWithPort(const RunOptions& options, FarPort& port, Transcript& transcript, Host& host, Driver& driver) {
@@ -356,19 +349,115 @@ int RunWithPort(const RunOptions& options, FarPort& port, Transcript& transcript
         transcript.Line("host", std::string("station ready on ") + port.path() +
                                     (options.direct ? ": send frames, no dialling (--direct)"
                                                     : ": dial ATD with any number") + "; Ctrl-C ends it");
-        Session session{options, transcript, host, driver, exchange};
+        Session session{options, transcript, host, driver, &exchange};
         RunUntilInterrupted(session);
     }
     // A call left standing would hold EndVpi.
     exchange.stationModem().DropCarrier();
-    transcript.Line("host", "EndVpi");
-    const int32_t ended = driver.Call(kEndVpi, nullptr);
-    ShowDriverLog(transcript);
-    transcript.Line("host", "EndVpi returned " + std::to_string(ended));
+    EndDriver(driver, transcript);
     WaitFor([] { return sim::RunningThreads() == 0; }, 30000);
     pump.Stop();
     return result;
 }
+
+// The port as the driver is to open it: its port name holds 11 characters,
+// so a longer path is reached through a link in the scratch directory.
+bool DriverPortName(const std::string& port, const fs::path& work, char (&name)[12], std::string* error) {
+    std::string given = port;
+    if (given.size() >= sizeof name) {
+        std::error_code failed;
+        fs::create_symlink(port, work / "port", failed);
+        if (failed) {
+            *error = "the port name " + port + " is longer than the driver takes (11 characters), and no link to it "
+                     "can be made: " + failed.message();
+            return false;
+        }
+        given = "./port";
+    }
+    std::memset(name, 0, sizeof name);
+    std::memcpy(name, given.data(), given.size());
+    return true;
+}
+
+// The native driver on the port: its own modem dialogue and the carrier from
+// the port's lines. Only the driver's log and the host calls are seen here.
+int RunWithModem(const RunOptions& options, const char (&portName)[12], Transcript& transcript, Host& host,
+                 Driver& driver) {
+    ColdStartParams params{{}, 1, 0, options.baudRate, 8, 0, 0};
+    std::memcpy(params.portName, portName, sizeof params.portName);
+    const int32_t started = driver.Call(kColdStart, &params);
+    transcript.Line("host", std::string("ColdStart on ") + portName + " at " + std::to_string(options.baudRate) +
+                                " baud -> " + std::to_string(started));
+    ShowDriverLog(transcript);
+    int result = 0;
+    if (started != 0) {
+        transcript.Line("host", "the driver did not start; nothing will answer");
+        result = 1;
+    } else {
+        transcript.Line("host", "station running on " + options.port +
+                                    " with the driver's own modem dialogue (the line's bytes are not shown); "
+                                    "Ctrl-C ends it");
+        Session session{options, transcript, host, driver, nullptr};
+        RunUntilInterrupted(session);
+    }
+    EndDriver(driver, transcript);
+    return result;
+}
+
+int RunOnModem(const RunOptions& options, const fs::path& work, Transcript& transcript, Host& host,
+               std::ostream& err) {
+    std::string why;
+    const ModemLines lines = ProbeModemLines(options.port, &why);
+    if (lines == ModemLines::NoPort) {
+        err << "teldrv-station: " << why << "\n";
+        return kCheckUsage;
+    }
+    if (lines == ModemLines::Unreadable) {
+        err << "teldrv-station: warning: " << options.port << ": " << why
+            << ": the driver cannot see a carrier there, so it logs a status error and sends its auto-answer "
+               "command again and again; a line with no modem wants --port\n";
+    }
+    char portName[12];
+    std::string error;
+    if (!DriverPortName(options.port, work, portName, &error)) {
+        err << "teldrv-station: " << error << "\n";
+        return kCheckUsage;
+    }
+    Driver driver;
+    driver.driverNumber = options.driverNumber;
+    if (!LoadDriver(&driver, options.nativeLibrary, err)) return kCheckUsage;
+    const int result = RunWithModem(options, portName, transcript, host, driver);
+    std::free(driver.context);
+    return result;
+}
+
+int RunOnFarPort(const RunOptions& options, Transcript& transcript, Host& host, std::ostream& out,
+                 std::ostream& err) {
+    FarPort port;
+    std::string error;
+    if (!(options.mode == PortMode::Pty ? port.OpenPty(&error) : port.OpenNamed(options.port, &error))) {
+        err << "teldrv-station: " << error << "\n";
+        return kCheckUsage;
+    }
+    if (options.mode == PortMode::Pty) out << "pty " << port.path() << std::endl;
+    Driver driver;
+    driver.driverNumber = options.driverNumber;
+    if (!LoadDriver(&driver, options.simLibrary, err)) return kCheckUsage;
+    const int result = RunWithPort(options, port, transcript, host, driver);
+    std::free(driver.context);
+    return result;
+}
+
+// Ends the scratch directory, with the working directory put back first.
+struct WorkDirectory {
+    fs::path path;
+    fs::path old = fs::current_path();
+    ~WorkDirectory() {
+        std::error_code ignored;
+        fs::current_path(old, ignored);
+        fs::remove_all(path, ignored);
+    }
+};
 
 }  // namespace
 
@@ -382,20 +471,12 @@ int RunStation(const RunOptions& options, std::ostream& out, std::ostream& err) 
     if (!FilesAccepted(options, err)) return kCheckRefused;
     StationFiles files;
     std::string error;
-    fs::path work;
+    WorkDirectory work;
     if (!FindStationFiles(options.directory, options.driverNumber, &files, &error) ||
-        !PrepareWorkDirectory(files, &work, &error)) {
+        !PrepareWorkDirectory(files, &work.path, &error)) {
         err << "teldrv-station: " << error << "\n";
         return kCheckUsage;
     }
-    struct Cleanup {
-        fs::path work;
-        ~Cleanup() {
-            std::error_code ignored;
-            fs::remove_all(work, ignored);
-        }
-    } cleanup{work};
-
     Transcript transcript(out);
     if (!options.logFile.empty() && !transcript.OpenFile(options.logFile)) {
         err << "teldrv-station: cannot write the transcript to " << options.logFile << "\n";
@@ -412,24 +493,12 @@ int RunStation(const RunOptions& options, std::ostream& out, std::ostream& err) 
         return kCheckUsage;
     }
     host.SetRandomChanges(options.changesPerSecond);
-
-    FarPort port;
-    if (!(options.mode == PortMode::Pty ? port.OpenPty(&error) : port.OpenNamed(options.port, &error))) {
-        err << "teldrv-station: " << error << "\n";
-        return kCheckUsage;
-    }
-    if (options.mode == PortMode::Pty) out << "pty " << port.path() << std::endl;
-    Driver driver;
-    driver.driverNumber = options.driverNumber;
-    if (!LoadDriver(&driver, err)) return kCheckUsage;
     std::signal(SIGINT, OnInterrupt);
     std::signal(SIGTERM, OnInterrupt);
-    const fs::path oldDirectory = fs::current_path();
-    fs::current_path(work);
-    const int result = RunWithPort(options, port, transcript, host, driver);
-    fs::current_path(oldDirectory);
-    std::free(driver.context);
-    return result;
+    // The driver opens its files by their bare names.
+    fs::current_path(work.path);
+    if (options.mode == PortMode::Modem) return RunOnModem(options, work.path, transcript, host, err);
+    return RunOnFarPort(options, transcript, host, out, err);
 }
 
 }  // namespace station

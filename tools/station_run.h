@@ -1,6 +1,7 @@
 // Running a station of one's own: the driver on a simulated modem line,
-// bridged on the real clock to a pseudo-terminal or a named port, with a
-// scriptable host and a live transcript.
+// bridged on the real clock to a pseudo-terminal or a named port, or the
+// native driver on a real port with a real modem, with a scriptable host and
+// a live transcript.
 #pragma once
 
 #include <cstdint>
@@ -9,12 +10,13 @@
 
 namespace station {
 
-enum class PortMode { None, Pty, Named, Sim };
+enum class PortMode { None, Pty, Named, Modem, Sim };
 
 struct RunOptions {
     std::string directory;
     PortMode mode = PortMode::None;
-    std::string port;               // PortMode::Named
+    std::string port;               // PortMode::Named and PortMode::Modem
+    uint16_t baudRate = 19200;      // PortMode::Modem: the port's rate, as the host gives it
     bool direct = false;            // no modem toward the far side
     uint32_t silenceSeconds = 30;   // --direct: a call ends after this
     bool autoAnswer = false;        // the far side's modem answers alarm calls
@@ -25,6 +27,8 @@ struct RunOptions {
     uint8_t alarmReference = 1;
     std::string logFile;
     uint32_t driverNumber = 1;
+    std::string simLibrary;     // the driver on the simulated platform
+    std::string nativeLibrary;  // the driver as shipped: PortMode::Modem
 };
 
 // Exit status: 0 after Ctrl-C with EndVpi returned; 1 the driver refuses the

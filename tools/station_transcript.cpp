@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "tools/central_link.h"
+#include "tools/station_port.h"
 
 namespace station {
 
@@ -18,8 +19,7 @@ std::string WallClock(std::chrono::system_clock::time_point now = std::chrono::s
     const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
     const auto millis =
         std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-    std::tm local{};
-    localtime_r(&seconds, &local);
+    const std::tm local = LocalTime(seconds);
     char text[32];
     std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min, local.tm_sec,
                   static_cast<int>(millis));

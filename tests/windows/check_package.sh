@@ -33,6 +33,25 @@ mkdir "$work/unpacked"
 dir="$work/unpacked/$top"
 "$here/check_dll.sh" "$dir/teldrv.dll" "$objdump"
 
+# The tools: 32-bit images that need nothing but Windows' own DLLs and the
+# simulation's DLLs beside them; the simulated-platform driver exports
+# VpiMain alone, as the real one does.
+system_dlls=" KERNEL32.DLL MSVCRT.DLL ADVAPI32.DLL USER32.DLL NTDLL.DLL "
+for tool in "$@"; do
+  image="$dir/tools/$tool"
+  "$objdump" -f "$image" | grep -q 'file format pei-i386' || fail "tools/$tool is not a 32-bit Windows image"
+  while read -r name; do
+    upper=$(tr '[:lower:]' '[:upper:]' <<<"$name")
+    [[ "$system_dlls" == *" $upper "* ]] || [ -f "$dir/tools/$name" ] ||
+      fail "tools/$tool imports $name, which is neither a Windows system DLL nor in tools/"
+  done < <("$objdump" -p "$image" | awk '/DLL Name:/ { print $3 }')
+done
+if [ -f "$dir/tools/teldrv-sim.dll" ]; then
+  exports=$("$objdump" -p "$dir/tools/teldrv-sim.dll" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
+            awk 'NR > 1 && NF { print $NF }')
+  [ "$exports" = VpiMain ] || fail "tools/teldrv-sim.dll exports $(echo $exports), not VpiMain alone"
+fi
+
 grep -q "teldrv $version for Windows" "$dir/README.txt" || fail "README.txt does not name version $version"
 imported=$("$objdump" -p "$dir/teldrv.dll" |
            awk '/DLL Name: KORPRO.DLL/ { on = 1; next } /DLL Name:/ { on = 0 } on && /^\t[0-9a-f]+\t/ { print $NF }')

@@ -403,7 +403,7 @@ TEST(CentralTool, FramesAndTimes) {
     const central::Bytes frame = central::EncodeFrame("FER", 0x0000, {'a', 'b', 'c'});
     EXPECT_EQ(central::Hex(frame), "02 46 45 52 00 00 00 03 10 61 62 63 10 02 3B 03");
     EXPECT_EQ(central::Hex(central::EncodeFrame("FEC", 0x1234, {'S'})), "02 46 45 43 12 34 00 01 10 53 10 01 9C 03");
-    central::DecodedFrame decoded;
+    central::Frame decoded;
     EXPECT_EQ(central::CheckFrame(frame, "FER", &decoded), "");
     EXPECT_EQ(decoded.body, (central::Bytes{'a', 'b', 'c'}));
     central::Bytes broken = frame;

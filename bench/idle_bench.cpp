@@ -33,7 +33,7 @@ double ProcessCpuSeconds() {
 }
 
 void BM_IdleCost(benchmark::State& state) {
-    sim::ResetClock(sim::ClockMode::Real, 1796601600);
+    sim::ResetClock(sim::ClockMode::Real, sim::kEpochSeconds);
     sim::ResetLines();
     korpro_sim::Reset();
     platform::UseTimeBackend(nullptr);

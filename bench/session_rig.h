@@ -27,7 +27,7 @@ constexpr uint16_t kFirstHostId = 100;
 // The platform on the simulated world, on the machine's own clock.
 struct RealSimPlatform {
     RealSimPlatform() {
-        sim::ResetClock(sim::ClockMode::Real, 1796601600);
+        sim::ResetClock(sim::ClockMode::Real, sim::kEpochSeconds);
         sim::ResetLines();
         korpro_sim::Reset();
         platform::UseTimeBackend(sim::TimeBackend());

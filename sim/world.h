@@ -23,6 +23,9 @@ namespace sim {
 
 constexpr int64_t kForever = INT64_MAX;
 
+// The calendar time at which every simulation starts: 2026-12-07 00:00:00 UTC.
+constexpr int64_t kEpochSeconds = 1796601600;
+
 enum class ClockMode { Virtual, Real };
 
 // The lock over all simulated state. Predicates given to WaitUntil run under it.

@@ -300,11 +300,12 @@ TEST(CarrierLoss, AtEveryPointTheSessionEndsCleanAndTheNextCallIsServed) {
         SCOPED_TRACE(c.name);
         FaultRig rig;
         rig.tables.Install(&rig.ctx, 4, 64);
-        korpro_sim::AddHistory({{kFirstHostId, korpro_sim::ValuePayload(1796601600, 0, 0, 1.5), 1796601600}});
+        korpro_sim::AddHistory(
+            {{kFirstHostId, korpro_sim::ValuePayload(sim::kEpochSeconds, 0, 0, 1.5), sim::kEpochSeconds}});
         rig.StartSession();
         ASSERT_EQ(rig.central.Ask(sim::StartOnlineRequest()), (Bytes{0x6F, 0x00}));
         const uint8_t client = korpro_sim::Clients().at(0);
-        ASSERT_EQ(sim::StartHistory(rig.central, 1796601600), (Bytes{0x68, 0x00}));
+        ASSERT_EQ(sim::StartHistory(rig.central, sim::kEpochSeconds), (Bytes{0x68, 0x00}));
         ASSERT_EQ(korpro_sim::OpenHistoryHandles().size(), 1u);
         const uint32_t handle = korpro_sim::OpenHistoryHandles()[0];
         rig.Raise(1, 1);
@@ -425,17 +426,17 @@ TEST(HostFaults, EveryHostCallFailingInTurnCostsOnlyItsOwnRequest) {
 
     // History files that do not open, then a buffer that cannot be had, then a failed read.
     korpro_sim::FailHistoryOpen(0x0101);
-    EXPECT_EQ(sim::StartHistory(rig.central, 1796601600), (Bytes{0x68, 0x01}));
+    EXPECT_EQ(sim::StartHistory(rig.central, sim::kEpochSeconds), (Bytes{0x68, 0x01}));
     korpro_sim::FailHistoryOpen(0);
     configAlloc = [](size_t) -> void* { return nullptr; };
-    const std::optional<Bytes> noBuffer = sim::StartHistory(rig.central, 1796601600);
+    const std::optional<Bytes> noBuffer = sim::StartHistory(rig.central, sim::kEpochSeconds);
     configAlloc = savedAlloc;
     ASSERT_TRUE(noBuffer);
     EXPECT_EQ(noBuffer->at(0), 0x68);
     EXPECT_NE(noBuffer->at(1), 0);
     EXPECT_TRUE(korpro_sim::OpenHistoryHandles().empty());
     korpro_sim::FailHistoryReadAfter(0, 0x0106);
-    ASSERT_EQ(sim::StartHistory(rig.central, 1796601600), (Bytes{0x68, 0x00}));
+    ASSERT_EQ(sim::StartHistory(rig.central, sim::kEpochSeconds), (Bytes{0x68, 0x00}));
     const std::optional<Bytes> failedRead = sim::ContHistory(rig.central, 1);
     ASSERT_TRUE(failedRead);
     EXPECT_EQ(failedRead->at(0), 0x74);

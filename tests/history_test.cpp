@@ -18,7 +18,7 @@ using korpro_sim::HistoryEntry;
 using korpro_sim::LogLine;
 using sim::Bytes;
 
-constexpr int32_t kT0 = 1796601600;  // the rig's calendar time at its start
+constexpr int32_t kT0 = static_cast<int32_t>(sim::kEpochSeconds);  // the rig's calendar time at its start
 
 // Host gate ids of the station's gates and their station indices; every other
 // id below the map's size maps to -1.

@@ -47,6 +47,14 @@ SIM_API int32_t CalendarSeconds();
 SIM_API bool WaitUntil(WorldLock& lock, const std::function<bool()>& ready, int64_t deadlineMs);
 SIM_API void SleepMs(uint32_t ms);
 
+// f() under the world lock, and what it returns: for a test that looks at or
+// sets simulated state (a peer's or a party's own fields) between calls.
+template <typename F>
+auto UnderWorldLock(F f) {
+    WorldLock lock(WorldMutex());
+    return f();
+}
+
 // Wakes waiters after simulated state changed. Call with the lock held.
 SIM_API void Notify(const WorldLock& lock);
 

@@ -513,7 +513,7 @@ TEST(CentralTool, WhatCanBeCheckedWithoutTheStationIsCheckedBeforeThePortOpens) 
                                    "getty or a second teldrv-central); end it first"))
         << rig.err.str();
     platform::CommClose(held);
-    rig.toolLine.faults.failSetState = true;
+    sim::Locked(rig.toolLine)->faults.failSetState = true;
     EXPECT_EQ(rig.Run(), central::kExitPort);
     EXPECT_NE(rig.err.str().find("cannot open port SIM2: line settings refused (19200 baud"), std::string::npos)
         << rig.err.str();
@@ -588,7 +588,7 @@ TEST(CentralTool, LineFaultsAreNamedAndCarrierlessPortsOffered) {
     // A port without a carrier detect line (a pty): CONNECT alone does not do.
     CentralRig rig;
     rig.StartStation();
-    rig.toolLine.faults.failModemStatus = 1 << 30;
+    sim::Locked(rig.toolLine)->faults.failModemStatus = 1 << 30;
     rig.options.commands = {Make(central::Command::Station)};
     EXPECT_EQ(rig.Run(), central::kExitNoCarrier);
     EXPECT_NE(rig.err.str().find("teldrv-central: CONNECT, but the port has no carrier detect line; if the port or "
@@ -605,7 +605,7 @@ TEST(CentralTool, LineFaultsAreNamedAndCarrierlessPortsOffered) {
     rig.options.settings[0] = 0;
     EXPECT_EQ(rig.Run(), central::kExitOk) << rig.err.str();
     EXPECT_TRUE(Has(rig.out.str(), "station 7"));
-    EXPECT_EQ(rig.toolLine.dcb.BaudRate, 115200u);
+    EXPECT_EQ(sim::Locked(rig.toolLine)->dcb.BaudRate, 115200u);
     EXPECT_EQ(rig.toolModem.Commands().back(), "ATH");
 }
 

@@ -5,8 +5,8 @@
 // world's clock.
 //
 // Locking: every field of a Line belongs to the world lock (WorldMutex()).
-// The port backend takes it for each call, and the peer's callbacks and the
-// peer-side functions below run with it held. Anyone else who looks at or
+// The port backend takes it for each call; the peer's callbacks run with it
+// held, and the peer-side functions below are called with it held. Anyone else who looks at or
 // changes a line (a test setting faults, swapping the peer, reading the
 // transcript or the counters) holds it too, through Locked() or a WorldLock
 // of its own, whether or not another thread runs at that moment; so does a
@@ -85,7 +85,9 @@ struct Line {
 };
 
 // The line under the world lock for as long as this lives; as a temporary,
-// to the end of the statement: Locked(line)->faults.failWrites = 1;
+// to the end of the statement: Locked(line)->faults.failWrites = 1; (not in
+// a range-for's range, whose temporaries end before the loop body runs: hold
+// a LockedLine there).
 class LockedLine {
 public:
     explicit LockedLine(Line& line) : lock_(WorldMutex()), line_(line) {}

@@ -20,6 +20,7 @@
 #include "sim/line.h"
 #include "sim/modem.h"
 #include "sim/world.h"
+#include "tests/test_port_settings.h"
 
 namespace {
 
@@ -33,7 +34,7 @@ double ProcessCpuSeconds() {
 }
 
 void BM_IdleCost(benchmark::State& state) {
-    sim::ResetClock(sim::ClockMode::Real, 1796601600);
+    sim::ResetClock(sim::ClockMode::Real, sim::kEpochSeconds);
     sim::ResetLines();
     korpro_sim::Reset();
     platform::UseTimeBackend(nullptr);
@@ -45,7 +46,7 @@ void BM_IdleCost(benchmark::State& state) {
         sim::Modem modem(line);
         bench::StationFiles files(64);
         auto* ctx = static_cast<StationContext*>(std::malloc(sizeof(StationContext)));
-        ColdStartParams params{{'S', 'I', 'M', '1', '\0'}, 1, 0, 19200, 8, 0, 0};
+        ColdStartParams params = test_port::ColdStartOn("SIM1");
         VpiCallBlock block{ctx, 0, 1, 0, &params};
         if (ColdStart(&block) != 0) state.SkipWithError("cold start failed");
         // The thread resets the modem and turns auto-answer on, then waits.

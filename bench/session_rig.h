@@ -19,6 +19,7 @@
 #include "sim/korpro_sim.h"
 #include "sim/line.h"
 #include "sim/world.h"
+#include "tests/test_port_settings.h"
 
 namespace bench {
 
@@ -27,7 +28,7 @@ constexpr uint16_t kFirstHostId = 100;
 // The platform on the simulated world, on the machine's own clock.
 struct RealSimPlatform {
     RealSimPlatform() {
-        sim::ResetClock(sim::ClockMode::Real, 1796601600);
+        sim::ResetClock(sim::ClockMode::Real, sim::kEpochSeconds);
         sim::ResetLines();
         korpro_sim::Reset();
         platform::UseTimeBackend(sim::TimeBackend());
@@ -47,8 +48,7 @@ struct SessionRig {
         stopFlag = 0;
         SetContextDefaults(&ctx);
         ctx.stationNumber = 7;
-        const uint16_t settings[4] = {19200, 8, 0, 0};
-        OpenPort("SIM1", settings, 0x0303, &ctx.portHandle);
+        OpenPort("SIM1", test_port::kSettings, test_port::kOptions, &ctx.portHandle);
         stationGates.assign(gates, StationGate{});
         map.assign(size_t{kFirstHostId} + gates, -1);
         for (uint16_t i = 0; i < gates; ++i) {

@@ -14,6 +14,7 @@
 #include "driver/operations.h"
 #include "host/records.h"
 #include "sim/modem.h"
+#include "tests/test_port_settings.h"
 
 namespace {
 
@@ -39,7 +40,7 @@ void BM_ColdStart(benchmark::State& state) {
     std::vector<double> samples;
     for (auto _ : state) {
         auto* ctx = static_cast<StationContext*>(std::malloc(sizeof(StationContext)));
-        ColdStartParams params{{'S', 'I', 'M', '1', '\0'}, 1, 0, 19200, 8, 0, 0};
+        ColdStartParams params = test_port::ColdStartOn("SIM1");
         VpiCallBlock block{ctx, 0, 1, 0, &params};
         allocated = 0;
         const auto begin = bench::Clock::now();

@@ -16,7 +16,7 @@
 namespace {
 
 constexpr int kSamples = 3000;
-constexpr int32_t kT0 = 1796601600;
+constexpr int32_t kT0 = static_cast<int32_t>(sim::kEpochSeconds);
 constexpr double kGoalP99Us = 50;
 
 uint8_t Sequence(int64_t n) { return static_cast<uint8_t>(n % 255 + 1); }

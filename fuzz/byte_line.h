@@ -10,6 +10,7 @@
 
 #include "platform/serial.h"
 #include "platform/time.h"
+#include "sim/world.h"
 
 namespace fuzz {
 
@@ -71,7 +72,7 @@ inline const platform::SerialBackend kByteLine = {Open,       Close,      GetSta
                                                    Setup,      ClearError, Read,     Write,    Escape,      ModemStatus};
 
 inline void NoSleep(uint32_t) {}
-inline int32_t FixedTime() { return 1796601600; }
+inline int32_t FixedTime() { return static_cast<int32_t>(sim::kEpochSeconds); }
 inline uint64_t NoMonotonic() { return 0; }
 inline uint32_t RefuseClock(const platform::SystemTime*) { return 5; }
 inline const platform::TimeBackend kNoTime = {NoSleep, FixedTime, NoMonotonic, RefuseClock};

@@ -8,32 +8,12 @@
 #include <deque>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "platform/time.h"
+#include "sim/central_frame.h"
 #include "sim/party.h"
 
 namespace sim {
-
-using Bytes = std::vector<uint8_t>;
-
-// A frame on the wire, decoded.
-struct Frame {
-    std::string magic;  // "FEC" or "FER"
-    uint16_t tag = 0;
-    Bytes body;
-    uint16_t checksum = 0;  // as received
-};
-
-// The frame's bytes: STX, magic, tag and length high byte first, DLE, body,
-// DLE, checksum high byte first, ETX.
-SIM_API Bytes EncodeFrame(const char* magic, uint16_t tag, const Bytes& body);
-SIM_API uint16_t LinkChecksum(uint16_t tag, const Bytes& body);
-
-// Why a run of bytes is not one well-formed frame, or "" when it is.
-SIM_API std::string CheckFrame(const Bytes& bytes, const char* magic, Frame* frame);
-
-SIM_API std::string Hex(const Bytes& bytes);
 
 class SIM_API CentralStation : public Party {
 public:

@@ -3,6 +3,16 @@
 // that tests attach: the modem emulator, or a central station wired straight
 // to the port. Reads follow the comm time-out rules of a real port, on the
 // world's clock.
+//
+// Locking: every field of a Line belongs to the world lock (WorldMutex()).
+// The port backend takes it for each call; the peer's callbacks run with it
+// held, and the peer-side functions below are called with it held. Anyone else who looks at or
+// changes a line (a test setting faults, swapping the peer, reading the
+// transcript or the counters) holds it too, through Locked() or a WorldLock
+// of its own, whether or not another thread runs at that moment; so does a
+// test that reads or sets its peer's own fields (UnderWorldLock). The lock is
+// not recursive: never call the port, or anything else that takes it, while
+// holding it.
 #pragma once
 
 #include <cstdint>
@@ -74,7 +84,24 @@ struct Line {
     std::vector<LineEvent> transcript;
 };
 
+// The line under the world lock for as long as this lives; as a temporary,
+// to the end of the statement: Locked(line)->faults.failWrites = 1; (not in
+// a range-for's range, whose temporaries end before the loop body runs: hold
+// a LockedLine there).
+class LockedLine {
+public:
+    explicit LockedLine(Line& line) : lock_(WorldMutex()), line_(line) {}
+    Line* operator->() const { return &line_; }
+    Line& operator*() const { return line_; }
+
+private:
+    WorldLock lock_;
+    Line& line_;
+};
+inline LockedLine Locked(Line& line) { return LockedLine(line); }
+
 // Lines live until ResetLines(); a port still open on one must be closed first.
+// These three take the world lock.
 SIM_API Line& CreateLine(const std::string& name);
 SIM_API Line* FindLine(const std::string& name);
 SIM_API void ResetLines();
@@ -84,7 +111,7 @@ SIM_API void SendToPort(WorldLock& lock, Line& line, const uint8_t* data, size_t
 // Re-evaluate what the port sees (carrier changed and the like).
 SIM_API void LineChanged(WorldLock& lock);
 
-// The bytes written by the port, joined, from the transcript.
+// The bytes written by the port, joined, from the transcript. Takes the world lock.
 SIM_API std::vector<uint8_t> BytesFromPort(const Line& line);
 
 // The serial backend for names beginning with "SIM".

@@ -26,7 +26,7 @@ struct World {
     ClockMode mode = ClockMode::Virtual;
     int64_t virtualNow = 0;
     SteadyClock::time_point realStart = SteadyClock::now();
-    int64_t epochSeconds = 1796601600;  // 2026-12-07 00:00:00 UTC
+    int64_t epochSeconds = kEpochSeconds;
     int participants = 0;
     int running = 0;  // participants not inside a wait
     std::vector<Waiter*> waiters;

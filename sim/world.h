@@ -23,6 +23,9 @@ namespace sim {
 
 constexpr int64_t kForever = INT64_MAX;
 
+// The calendar time at which every simulation starts: 2026-12-07 00:00:00 UTC.
+constexpr int64_t kEpochSeconds = 1796601600;
+
 enum class ClockMode { Virtual, Real };
 
 // The lock over all simulated state. Predicates given to WaitUntil run under it.
@@ -43,6 +46,14 @@ SIM_API int32_t CalendarSeconds();
 // held; the lock is released while waiting.
 SIM_API bool WaitUntil(WorldLock& lock, const std::function<bool()>& ready, int64_t deadlineMs);
 SIM_API void SleepMs(uint32_t ms);
+
+// f() under the world lock, and what it returns: for a test that looks at or
+// sets simulated state (a peer's or a party's own fields) between calls.
+template <typename F>
+auto UnderWorldLock(F f) {
+    WorldLock lock(WorldMutex());
+    return f();
+}
 
 // Wakes waiters after simulated state changed. Call with the lock held.
 SIM_API void Notify(const WorldLock& lock);

@@ -7,6 +7,7 @@
 #include "calls/auto_answer.h"
 #include "serial/port.h"
 #include "tests/driver_rig.h"
+#include "tests/test_port_settings.h"
 
 namespace {
 
@@ -17,14 +18,9 @@ using driver_test::kSecondNumber;
 using driver_test::LogText;
 using korpro_sim::Alert;
 using korpro_sim::LogLine;
+using log_test::Count;
 
 const std::string kFailedText = "TELDRV, outgoing alarm call failed after 3 retries";
-
-size_t Count(const std::string& text) {
-    size_t n = 0;
-    for (const LogLine& line : korpro_sim::Log()) n += line.text == text;
-    return n;
-}
 
 TEST(AutoAnswerThreadTest, AStopFlagAlreadySetGoesStraightToTheStopSequence) {
     SimEnvironment env;
@@ -34,8 +30,7 @@ TEST(AutoAnswerThreadTest, AStopFlagAlreadySetGoesStraightToTheStopSequence) {
     std::memset(&ctx, 0, sizeof ctx);
     SetContextDefaults(&ctx);
     std::strcpy(ctx.portName, "SIM1");
-    const uint16_t settings[4] = {19200, 8, 0, 0};
-    ASSERT_EQ(OpenPort("SIM1", settings, kPortOptionsDriver, &ctx.portHandle), kPortOk);
+    ASSERT_EQ(OpenPort("SIM1", test_port::kSettings, kPortOptionsDriver, &ctx.portHandle), kPortOk);
     stopFlag = 1;
     platform::StartThread([](void* c) { AutoAnswerThread(static_cast<StationContext*>(c)); }, &ctx, 8192);
     ASSERT_TRUE(DriverRig::WaitFor([] { return sim::RunningThreads() == 0; }, 60000));
@@ -54,10 +49,11 @@ TEST(AutoAnswerThreadTest, ModemStatusFailuresEndEachPassWithTheirMessage) {
     DriverRig rig;
     ASSERT_EQ(rig.Start(), 0);
     ASSERT_TRUE(DriverRig::WaitFor([&] { return rig.modem.SRegister(0) == 1; }, 20000));
-    rig.WithLine([](sim::Line& l) {
-        l.faults.failModemStatus = 2;
-        l.faults.modemStatusError = 1167;
-    });
+    {
+        const sim::LockedLine line(rig.line);
+        line->faults.failModemStatus = 2;
+        line->faults.modemStatusError = 1167;
+    }
     platform::Sleep(10000);
     const std::string message = "TELDRV> AutoAnswerThread() error, getting modem control signals status, err 1167";
     EXPECT_EQ(Count(message), 2u) << LogText();

@@ -403,7 +403,7 @@ TEST(CentralTool, FramesAndTimes) {
     const central::Bytes frame = central::EncodeFrame("FER", 0x0000, {'a', 'b', 'c'});
     EXPECT_EQ(central::Hex(frame), "02 46 45 52 00 00 00 03 10 61 62 63 10 02 3B 03");
     EXPECT_EQ(central::Hex(central::EncodeFrame("FEC", 0x1234, {'S'})), "02 46 45 43 12 34 00 01 10 53 10 01 9C 03");
-    central::DecodedFrame decoded;
+    central::Frame decoded;
     EXPECT_EQ(central::CheckFrame(frame, "FER", &decoded), "");
     EXPECT_EQ(decoded.body, (central::Bytes{'a', 'b', 'c'}));
     central::Bytes broken = frame;
@@ -513,7 +513,7 @@ TEST(CentralTool, WhatCanBeCheckedWithoutTheStationIsCheckedBeforeThePortOpens) 
                                    "getty or a second teldrv-central); end it first"))
         << rig.err.str();
     platform::CommClose(held);
-    rig.toolLine.faults.failSetState = true;
+    sim::Locked(rig.toolLine)->faults.failSetState = true;
     EXPECT_EQ(rig.Run(), central::kExitPort);
     EXPECT_NE(rig.err.str().find("cannot open port SIM2: line settings refused (19200 baud"), std::string::npos)
         << rig.err.str();
@@ -588,7 +588,7 @@ TEST(CentralTool, LineFaultsAreNamedAndCarrierlessPortsOffered) {
     // A port without a carrier detect line (a pty): CONNECT alone does not do.
     CentralRig rig;
     rig.StartStation();
-    rig.toolLine.faults.failModemStatus = 1 << 30;
+    sim::Locked(rig.toolLine)->faults.failModemStatus = 1 << 30;
     rig.options.commands = {Make(central::Command::Station)};
     EXPECT_EQ(rig.Run(), central::kExitNoCarrier);
     EXPECT_NE(rig.err.str().find("teldrv-central: CONNECT, but the port has no carrier detect line; if the port or "
@@ -605,7 +605,7 @@ TEST(CentralTool, LineFaultsAreNamedAndCarrierlessPortsOffered) {
     rig.options.settings[0] = 0;
     EXPECT_EQ(rig.Run(), central::kExitOk) << rig.err.str();
     EXPECT_TRUE(Has(rig.out.str(), "station 7"));
-    EXPECT_EQ(rig.toolLine.dcb.BaudRate, 115200u);
+    EXPECT_EQ(sim::Locked(rig.toolLine)->dcb.BaudRate, 115200u);
     EXPECT_EQ(rig.toolModem.Commands().back(), "ATH");
 }
 

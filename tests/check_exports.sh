@@ -11,7 +11,7 @@ imports=$(nm -D --undefined-only "$lib" | awk '{print $2}')
 for name in err Kor5GetGateId Kor5MkClient Kor5RqGateMsg Kor5WaitMsg Kor5RmClient Kor5PutGateVal \
             Kor5StartAlert Kor5VfiOpen Kor5VfiRead Kor5VfiClose; do
   if ! grep -qx "${name}@KORPRO_1" <<<"$imports"; then
-    # A host function that the driver does not call yet is simply not imported.
+    # A host function that the driver does not call is simply not imported.
     if grep -q "^${name}@" <<<"$imports" || grep -qx "$name" <<<"$imports"; then
       echo "$name is imported without the host runtime's version"; exit 1
     fi

@@ -12,6 +12,7 @@
 #include "serial/port.h"
 #include "tests/driver_library.h"
 #include "tests/driver_rig.h"
+#include "tests/test_port_settings.h"
 
 namespace {
 
@@ -73,8 +74,8 @@ TEST_F(ColdStartTest, ASuccessfulStartLogsInOrderAndRunsTheThread) {
 
     // The port settings went to the line; the default buffer holds 1024 records.
     EXPECT_TRUE(rig.LineOpen());
-    EXPECT_EQ(rig.WithLine([](sim::Line& l) { return l.dcb.BaudRate; }), 19200u);
-    EXPECT_EQ(rig.ctx->portOptions, 0x0303);
+    EXPECT_EQ(sim::Locked(rig.line)->dcb.BaudRate, 19200u);
+    EXPECT_EQ(rig.ctx->portOptions, test_port::kOptions);
     EXPECT_EQ(rig.ctx->driverNumber, 1u);
     ASSERT_FALSE(allocations.empty());
     EXPECT_EQ(allocations.back(), 16384u);
@@ -135,7 +136,7 @@ TEST_F(ColdStartTest, WithoutAStationThePortStaysOpenUntilEndVpiClosesIt) {
 
 TEST_F(ColdStartTest, APortThatDoesNotOpenFailsTheStart) {
     DriverRig rig;
-    rig.WithLine([](sim::Line& l) { l.faults.failOpen = true; });
+    sim::Locked(rig.line)->faults.failOpen = true;
     ASSERT_EQ(rig.Start(), 1);
     const std::vector<LogLine> lines = korpro_sim::Log();
     ASSERT_GE(lines.size(), 2u);
@@ -216,10 +217,10 @@ TEST_F(ColdStartTest, AStartThatFailedWithNothingRunningCanBeRetried) {
 // with other contents: the new start takes nothing from the old block.
 TEST_F(ColdStartTest, AFailedBlockGivenOutAgainStartsAfresh) {
     DriverRig rig;
-    rig.WithLine([](sim::Line& l) { l.faults.failOpen = true; });
+    sim::Locked(rig.line)->faults.failOpen = true;
     ASSERT_EQ(rig.Start(), 1);
     sim::FailThreadStarts(1);
-    rig.WithLine([](sim::Line& l) { l.faults.failOpen = false; });
+    sim::Locked(rig.line)->faults.failOpen = false;
     ASSERT_EQ(rig.Start(), 1);
     EXPECT_EQ(korpro_sim::Log().back(), (LogLine{32, "TELDRV> ColdStart() ERROR, starting Auto Answer thread"}));
     std::memset(rig.ctx, 0xA5, sizeof(StationContext));
@@ -277,7 +278,7 @@ TEST_F(ColdStartTest, APortThatRefusesToCloseKeepsItsHandleAndEndVpiStillEnds) {
     // in flight on it (such a call would take the close over).
     ASSERT_EQ(rig.Start("MODEM_NUMBER 1 = 123\n"), 1);
     const platform::PortHandle handle = LoadShared(rig.ctx->portHandle);
-    rig.WithLine([](sim::Line& l) { l.faults.failClose = true; });
+    sim::Locked(rig.line)->faults.failClose = true;
     korpro_sim::ClearLog();
     EXPECT_EQ(rig.Op(12), 2);
     // A refused close is tried again, and the handle is still kept.
@@ -295,7 +296,7 @@ TEST_F(ColdStartTest, APortThatRefusesToCloseKeepsItsHandleAndEndVpiStillEnds) {
     // block, given to a library loaded anew, still holds the handle and the
     // freed pointers, and that library must touch neither. The port would
     // close now, so a second close would show.
-    rig.WithLine([](sim::Line& l) { l.faults.failClose = false; });
+    sim::Locked(rig.line)->faults.failClose = false;
     korpro_sim::ClearLog();
     LoadedDriver fresh = LoadFreshDriver();
     rig.block.operationCode = 12;

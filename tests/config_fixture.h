@@ -14,6 +14,7 @@
 
 #include "config/config_alloc.h"
 #include "sim/korpro_sim.h"
+#include "tests/log_text.h"
 
 namespace config_test {
 
@@ -29,14 +30,7 @@ inline void WriteFileBytes(const std::string& name, const std::vector<uint8_t>& 
     WriteFileBytes(name, std::string(bytes.begin(), bytes.end()));
 }
 
-// The log as "[level] text" lines, to show what came instead.
-inline std::string LogText() {
-    std::string text;
-    for (const korpro_sim::LogLine& line : korpro_sim::Log()) {
-        text += "[" + std::to_string(line.level) + "] " + line.text + "\n";
-    }
-    return text;
-}
+using log_test::LogText;
 
 inline size_t OpenDescriptors() {
     size_t count = 0;

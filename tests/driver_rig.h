@@ -18,7 +18,9 @@
 #include "sim/central.h"
 #include "sim/korpro_alerts.h"
 #include "sim/modem.h"
+#include "tests/log_text.h"
 #include "tests/sim_environment.h"
+#include "tests/test_port_settings.h"
 #include "tools/gate_file.h"
 
 namespace driver_test {
@@ -39,26 +41,9 @@ inline const std::string kStationInit =
     "MODEM_NUMBER 6 = 0306666666\n"
     "MODEM_NUMBER 254 = 0302542542\n";
 
-// The log as "[level] text" lines, to show what came instead.
-inline std::string LogText(const std::vector<LogLine>& lines = korpro_sim::Log()) {
-    std::string text;
-    for (const LogLine& line : lines) text += "[" + std::to_string(line.level) + "] " + line.text + "\n";
-    return text;
-}
-
-inline bool Logged(const std::string& text) {
-    for (const LogLine& line : korpro_sim::Log()) {
-        if (line.text == text) return true;
-    }
-    return false;
-}
-
-inline size_t IndexOf(const std::vector<LogLine>& lines, const std::string& text) {
-    for (size_t i = 0; i < lines.size(); ++i) {
-        if (lines[i].text == text) return i;
-    }
-    return lines.size();
-}
+using log_test::IndexOf;
+using log_test::Logged;
+using log_test::LogText;
 
 struct DriverRig {
     DriverRig() {
@@ -169,15 +154,7 @@ struct DriverRig {
                        timeoutMs);
     }
 
-    // The line's state belongs to the simulated world: look and change it under its lock.
-    template <typename F>
-    auto WithLine(F f) {
-        sim::WorldLock lock(sim::WorldMutex());
-        return f(line);
-    }
-    bool LineOpen() {
-        return WithLine([](sim::Line& l) { return l.open; });
-    }
+    bool LineOpen() { return sim::Locked(line)->open; }
 
     std::vector<sim::ModemEvent> Dials() {
         std::vector<sim::ModemEvent> dials;
@@ -193,7 +170,7 @@ struct DriverRig {
     sim::CentralStation central;
     // The host's block: allocated by the host, contents unknown before ColdStart.
     StationContext* ctx = static_cast<StationContext*>(std::malloc(sizeof(StationContext)));
-    ColdStartParams params{{'S', 'I', 'M', '1', '\0'}, 1, 0, 19200, 8, 0, 0};
+    ColdStartParams params = test_port::ColdStartOn("SIM1");
     VpiCallBlock block{ctx, 0, 1, 0, nullptr};
     bool started = false;
     bool ended = false;

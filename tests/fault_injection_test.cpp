@@ -14,6 +14,8 @@
 #include "sim/central_online.h"
 #include "sim/korpro_history.h"
 #include "sim/wire.h"
+#include "tests/link_rig.h"
+#include "tests/log_text.h"
 #include "tests/online_rig.h"
 #include "tests/session_runner.h"
 #include "tests/sim_environment.h"
@@ -22,6 +24,8 @@ namespace {
 
 using korpro_sim::LogLine;
 using korpro_sim::OnlineCall;
+using log_test::Logged;
+using log_test::LogText;
 using online_test::kFirstHostId;
 using online_test::LetThreadsRun;
 using online_test::Numbered;
@@ -61,25 +65,16 @@ public:
     int dropAfter = -1;
 };
 
-struct FaultRig : SessionRunner {
-    FaultRig() {
-        SetContextDefaults(&ctx);
-        ctx.stationNumber = 7;
-        const uint16_t settings[4] = {19200, 8, 0, 0};
-        OpenPort("SIM1", settings, 0x0303, &ctx.portHandle);
-        central.wire = &wire;
-        wire.Connect();
-        korpro_sim::ClearLog();
-    }
+struct FaultRig : BasicLinkRig<FaultyCentral> {
+    FaultRig() { central.wire = &wire; }
     ~FaultRig() {
+        // A session still in a call ends when the carrier goes.
         if (sessionRunning) {
             wire.Drop();
             WaitSession(sim::kForever);
         }
         online_test::StopGateThread(&ctx);
-        ClosePort(ctx.portHandle);
     }
-    void StartSession() { Start(&ctx); }
     // A new call on the same port after the last one ended.
     void Reconnect() {
         central.TakeInput();
@@ -90,24 +85,8 @@ struct FaultRig : SessionRunner {
         korpro_sim::RaiseValueChange(static_cast<uint16_t>(kFirstHostId + gate), Numbered(n), {1, 2, 3, 4, 5, 6});
     }
 
-    SimEnvironment env;
-    sim::Line& line = sim::CreateLine("SIM1");
-    FaultyCentral central;
-    sim::DirectWire wire{line, central};
-    StationContext ctx{};
     online_test::StationTables tables;
 };
-
-bool Logged(const LogLine& wanted) {
-    const std::vector<LogLine> log = korpro_sim::Log();
-    return std::find(log.begin(), log.end(), wanted) != log.end();
-}
-
-std::string LogText() {
-    std::string text;
-    for (const LogLine& line : korpro_sim::Log()) text += "[" + std::to_string(line.level) + "] " + line.text + "\n";
-    return text;
-}
 
 const Bytes kStationAnswer{0x73, 7, 7, 7};
 const LogLine kHungUp{64, "TELDRV> Receive() error, modem hung up already"};
@@ -300,11 +279,12 @@ TEST(CarrierLoss, AtEveryPointTheSessionEndsCleanAndTheNextCallIsServed) {
         SCOPED_TRACE(c.name);
         FaultRig rig;
         rig.tables.Install(&rig.ctx, 4, 64);
-        korpro_sim::AddHistory({{kFirstHostId, korpro_sim::ValuePayload(1796601600, 0, 0, 1.5), 1796601600}});
+        korpro_sim::AddHistory(
+            {{kFirstHostId, korpro_sim::ValuePayload(sim::kEpochSeconds, 0, 0, 1.5), sim::kEpochSeconds}});
         rig.StartSession();
         ASSERT_EQ(rig.central.Ask(sim::StartOnlineRequest()), (Bytes{0x6F, 0x00}));
         const uint8_t client = korpro_sim::Clients().at(0);
-        ASSERT_EQ(sim::StartHistory(rig.central, 1796601600), (Bytes{0x68, 0x00}));
+        ASSERT_EQ(sim::StartHistory(rig.central, sim::kEpochSeconds), (Bytes{0x68, 0x00}));
         ASSERT_EQ(korpro_sim::OpenHistoryHandles().size(), 1u);
         const uint32_t handle = korpro_sim::OpenHistoryHandles()[0];
         rig.Raise(1, 1);
@@ -425,17 +405,17 @@ TEST(HostFaults, EveryHostCallFailingInTurnCostsOnlyItsOwnRequest) {
 
     // History files that do not open, then a buffer that cannot be had, then a failed read.
     korpro_sim::FailHistoryOpen(0x0101);
-    EXPECT_EQ(sim::StartHistory(rig.central, 1796601600), (Bytes{0x68, 0x01}));
+    EXPECT_EQ(sim::StartHistory(rig.central, sim::kEpochSeconds), (Bytes{0x68, 0x01}));
     korpro_sim::FailHistoryOpen(0);
     configAlloc = [](size_t) -> void* { return nullptr; };
-    const std::optional<Bytes> noBuffer = sim::StartHistory(rig.central, 1796601600);
+    const std::optional<Bytes> noBuffer = sim::StartHistory(rig.central, sim::kEpochSeconds);
     configAlloc = savedAlloc;
     ASSERT_TRUE(noBuffer);
     EXPECT_EQ(noBuffer->at(0), 0x68);
     EXPECT_NE(noBuffer->at(1), 0);
     EXPECT_TRUE(korpro_sim::OpenHistoryHandles().empty());
     korpro_sim::FailHistoryReadAfter(0, 0x0106);
-    ASSERT_EQ(sim::StartHistory(rig.central, 1796601600), (Bytes{0x68, 0x00}));
+    ASSERT_EQ(sim::StartHistory(rig.central, sim::kEpochSeconds), (Bytes{0x68, 0x00}));
     const std::optional<Bytes> failedRead = sim::ContHistory(rig.central, 1);
     ASSERT_TRUE(failedRead);
     EXPECT_EQ(failedRead->at(0), 0x74);

@@ -11,14 +11,17 @@
 #include "sim/korpro_history.h"
 #include "sim/modem.h"
 #include "tests/link_rig.h"
+#include "tests/log_text.h"
+#include "tests/test_port_settings.h"
 
 namespace {
 
 using korpro_sim::HistoryEntry;
 using korpro_sim::LogLine;
+using log_test::LinesAt;
 using sim::Bytes;
 
-constexpr int32_t kT0 = 1796601600;  // the rig's calendar time at its start
+constexpr int32_t kT0 = static_cast<int32_t>(sim::kEpochSeconds);  // the rig's calendar time at its start
 
 // Host gate ids of the station's gates and their station indices; every other
 // id below the map's size maps to -1.
@@ -58,14 +61,6 @@ Bytes Answer(uint8_t status, const std::vector<HistoryEntry>& records) {
         out.push_back(static_cast<uint8_t>(index & 0xFF));
         out.push_back(static_cast<uint8_t>(index >> 8));
         out.insert(out.end(), e.payload.begin(), e.payload.end());
-    }
-    return out;
-}
-
-std::vector<LogLine> LinesAt(int level) {
-    std::vector<LogLine> out;
-    for (const LogLine& line : korpro_sim::Log()) {
-        if (line.level == level) out.push_back(line);
     }
     return out;
 }
@@ -342,8 +337,7 @@ TEST(HistoryOverModem, ACalledStationDeliversItsWholeWindow) {
     StationContext ctx{};
     SetContextDefaults(&ctx);
     std::strcpy(ctx.portName, "SIM1");
-    const uint16_t settings[4] = {19200, 8, 0, 0};
-    ASSERT_EQ(OpenPort("SIM1", settings, kPortOptionsDriver, &ctx.portHandle), kPortOk);
+    ASSERT_EQ(OpenPort("SIM1", test_port::kSettings, kPortOptionsDriver, &ctx.portHandle), kPortOk);
     ctx.gateIdMap = gates.map;
     ctx.gateIdMapSize = kMapSize;
     stopFlag = 0;

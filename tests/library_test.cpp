@@ -10,6 +10,7 @@
 
 #include "sim/korpro_sim.h"
 #include "tests/driver_library.h"
+#include "tests/test_port_settings.h"
 #include "tools/gate_file.h"
 
 namespace {
@@ -56,7 +57,7 @@ TEST(DriverLibrary, AfterEndVpiOnlyAFreshLoadStartsAgain) {
     std::filesystem::current_path(empty);
     LoadedDriver driver = LoadFreshDriver();
     alignas(8) static unsigned char context[4096];
-    ColdStartParams params{{'N', 'U', 'L', '\0'}, 0, 0, 19200, 8, 0, 0};
+    ColdStartParams params = test_port::ColdStartOn("NUL", 0);
     VpiCallBlock start{context, 1, 99, 0, &params};
     ASSERT_EQ(driver.vpiMain(&start), 0);
     VpiCallBlock end{context, 11, 99, 0, nullptr};
@@ -120,7 +121,7 @@ TEST(DriverLibrary, UnloadedRightAfterEndVpiAndLoadedAgain) {
     ASSERT_TRUE(gatefile::WriteBytes("07_GATES.DAT", gatefile::BuildGateFile(7, {{"TANK_LEVEL", 1, 0}}), &error))
         << error;
     alignas(8) static unsigned char context[4096];
-    ColdStartParams params{{'N', 'U', 'L', '\0'}, 1, 0, 19200, 8, 0, 0};
+    ColdStartParams params = test_port::ColdStartOn("NUL");
     for (int round = 0; round < 4; ++round) {
         korpro_sim::ClearLog();
         const bool hold = round % 2 == 0;  // every other round the thread runs free

@@ -66,7 +66,7 @@ TEST_F(ReceiveTest, ForeignMagicIsAnInvalidHeaderAndTheInputIsDrained) {
         EXPECT_EQ(ReceiveNow(), kLinkFrameFailed);
         EXPECT_EQ(rig.ctx.frameTag, 0x0101) << "a header that fails its check teaches no tag";
         EXPECT_EQ(Lines(), (std::vector<LogLine>{{64, "TELDRV> Receive() error, invalid message header"}}));
-        EXPECT_TRUE(rig.line.toPort.empty()) << magic;
+        EXPECT_TRUE(sim::Locked(rig.line)->toPort.empty()) << magic;
         EXPECT_GE(elapsed, 150);
     }
 }
@@ -143,14 +143,14 @@ TEST_F(ReceiveTest, ABadChecksumIsReportedAtOnceAndStillTeachesTheTag) {
 TEST_F(ReceiveTest, NoCarrierOrNoStatusMeansTheLinkIsGoneUntouched) {
     rig.central.SendBytes(sim::EncodeFrame("FEC", 1, {0x53}));
     rig.wire.Drop();
-    const int writesBefore = rig.line.timeoutWrites;
-    const size_t waiting = rig.line.toPort.size();
+    const int writesBefore = sim::Locked(rig.line)->timeoutWrites;
+    const size_t waiting = sim::Locked(rig.line)->toPort.size();
     EXPECT_EQ(ReceiveNow(), kLinkGone);
-    EXPECT_EQ(rig.line.timeoutWrites, writesBefore);
-    EXPECT_EQ(rig.line.toPort.size(), waiting);
+    EXPECT_EQ(sim::Locked(rig.line)->timeoutWrites, writesBefore);
+    EXPECT_EQ(sim::Locked(rig.line)->toPort.size(), waiting);
 
-    rig.line.faults.failModemStatus = 1;
-    rig.line.faults.modemStatusError = 1167;
+    sim::Locked(rig.line)->faults.failModemStatus = 1;
+    sim::Locked(rig.line)->faults.modemStatusError = 1167;
     EXPECT_EQ(ReceiveNow(), kLinkGone);
     EXPECT_EQ(Lines(), (std::vector<LogLine>{
                            {64, "TELDRV> Receive() error, modem hung up already"},
@@ -166,20 +166,23 @@ TEST_F(SendTest, AResponseGoesOutAsThreeWritesWithTheLearntTag) {
     EXPECT_EQ(rig.central.TakeInput(),
               (Bytes{0x02, 0x46, 0x45, 0x52, 0x00, 0x00, 0x00, 0x03, 0x10, 0x61, 0x62, 0x63, 0x10, 0x02, 0x3B, 0x03}));
     int writes = 0;
-    for (const sim::LineEvent& event : rig.line.transcript) writes += event.direction == sim::Direction::ToPeer;
+    {
+        const sim::LockedLine line(rig.line);
+        for (const sim::LineEvent& event : line->transcript) writes += event.direction == sim::Direction::ToPeer;
+    }
     EXPECT_EQ(writes, 3);
     EXPECT_TRUE(Lines().empty());
 }
 
 TEST_F(SendTest, WriteFaultsAndALostCarrier) {
     const uint8_t body[5] = {1, 2, 3, 4, 5};
-    rig.line.faults.writeLimit = 5;
+    sim::Locked(rig.line)->faults.writeLimit = 5;
     EXPECT_EQ(Send(&rig.ctx, body, 5), kLinkFrameFailed);
-    rig.line.faults.writeLimit = -1;
-    rig.line.faults.failWrites = 1;
+    sim::Locked(rig.line)->faults.writeLimit = -1;
+    sim::Locked(rig.line)->faults.failWrites = 1;
     EXPECT_EQ(Send(&rig.ctx, body, 5), kLinkFrameFailed);
-    rig.line.faults.writeLimit = 3;  // header needs 9
-    rig.line.faults.writeLimit = -1;
+    sim::Locked(rig.line)->faults.writeLimit = 3;  // header needs 9
+    sim::Locked(rig.line)->faults.writeLimit = -1;
     rig.wire.Drop();
     EXPECT_EQ(Send(&rig.ctx, body, 5), kLinkGone);
     EXPECT_EQ(Lines(), (std::vector<LogLine>{{64, "TELDRV> Send() error, sending message header (5/9)"},
@@ -202,9 +205,9 @@ TEST_F(SendTest, AShortBodyOrFooterIsReportedWithItsCount) {
     } limiter;
     limiter.inner = &rig.wire;
     limiter.line = &rig.line;
-    rig.line.peer = &limiter;
+    sim::Locked(rig.line)->peer = &limiter;
     EXPECT_EQ(Send(&rig.ctx, body, 20), kLinkFrameFailed);
-    rig.line.faults.writeLimit = -1;
+    sim::Locked(rig.line)->faults.writeLimit = -1;
     limiter.writes = 1;
     // Now a whole header and body, and a footer cut to 2 bytes.
     struct FooterCut : sim::LinePeer {
@@ -219,9 +222,9 @@ TEST_F(SendTest, AShortBodyOrFooterIsReportedWithItsCount) {
     } cut;
     cut.inner = &rig.wire;
     cut.line = &rig.line;
-    rig.line.peer = &cut;
+    sim::Locked(rig.line)->peer = &cut;
     EXPECT_EQ(Send(&rig.ctx, body, 20), kLinkFrameFailed);
-    rig.line.peer = &rig.wire;
+    sim::Locked(rig.line)->peer = &rig.wire;
     EXPECT_EQ(Lines(), (std::vector<LogLine>{{64, "TELDRV> Send() error, sending message body (7/20)"},
                                              {64, "TELDRV> Send() error, sending message footer (2/4)"}}));
 }

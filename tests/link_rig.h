@@ -11,17 +11,19 @@
 #include "sim/wire.h"
 #include "tests/session_runner.h"
 #include "tests/sim_environment.h"
+#include "tests/test_port_settings.h"
 
-struct LinkRig : SessionRunner {
-    LinkRig() {
+// Central: the simulated central station, or a test's own kind of it.
+template <typename Central>
+struct BasicLinkRig : SessionRunner {
+    BasicLinkRig() {
         SetContextDefaults(&ctx);
         ctx.stationNumber = 7;
-        const uint16_t settings[4] = {19200, 8, 0, 0};
-        OpenPort("SIM1", settings, 0x0303, &ctx.portHandle);
+        OpenPort("SIM1", test_port::kSettings, test_port::kOptions, &ctx.portHandle);
         wire.Connect();
         korpro_sim::ClearLog();
     }
-    ~LinkRig() {
+    ~BasicLinkRig() {
         if (sessionRunning) WaitSession(sim::kForever);
         ClosePort(ctx.portHandle);
     }
@@ -30,7 +32,9 @@ struct LinkRig : SessionRunner {
 
     SimEnvironment env;
     sim::Line& line = sim::CreateLine("SIM1");
-    sim::CentralStation central;
+    Central central;
     sim::DirectWire wire{line, central};
     StationContext ctx{};
 };
+
+using LinkRig = BasicLinkRig<sim::CentralStation>;

@@ -7,6 +7,7 @@
 #include "serial/port.h"
 #include "sim/modem.h"
 #include "tests/sim_environment.h"
+#include "tests/test_port_settings.h"
 
 namespace {
 
@@ -39,8 +40,7 @@ struct EmulatorTest : ::testing::Test {
     platform::PortHandle port = 0;
 
     void SetUp() override {
-        const uint16_t settings[4] = {19200, 8, 0, 0};
-        ASSERT_EQ(OpenPort("SIM1", settings, kPortOptionsDriver, &port), kPortOk);
+        ASSERT_EQ(OpenPort("SIM1", test_port::kSettings, kPortOptionsDriver, &port), kPortOk);
         modem.Register("0123", &central);
     }
     void TearDown() override { ClosePort(port); }
@@ -127,7 +127,7 @@ TEST_F(EmulatorTest, DataPassesUntilAGuardedEscape) {
     Type("AT\r+++");  // data, not commands; no guard before the "+++"
     central.Say("reply");
     platform::Sleep(2000);
-    EXPECT_EQ(central.got, "AT\r+++");
+    EXPECT_EQ(sim::UnderWorldLock([&] { return central.got; }), "AT\r+++");
     EXPECT_EQ(Take(), "reply");
     EXPECT_EQ(modem.State(), sim::ModemState::Data);
 
@@ -156,8 +156,8 @@ TEST_F(EmulatorTest, DataPassesUntilAGuardedEscape) {
     Type("ATH0\r");
     EXPECT_EQ(Take(), "\r\nOK\r\nATH0\r\r\nOK\r\n");
     EXPECT_FALSE(modem.Carrier());
-    EXPECT_EQ(central.disconnects, 1);
-    EXPECT_EQ(central.got, "AT\r++++++x++++++");
+    EXPECT_EQ(sim::UnderWorldLock([&] { return central.disconnects; }), 1);
+    EXPECT_EQ(sim::UnderWorldLock([&] { return central.got; }), "AT\r++++++x++++++");
 }
 
 TEST_F(EmulatorTest, DtrDropLineLossAndTheFarEndEachEndTheCall) {
@@ -165,13 +165,13 @@ TEST_F(EmulatorTest, DtrDropLineLossAndTheFarEndEachEndTheCall) {
     Dtr(false);
     EXPECT_EQ(Take(), "\r\nNO CARRIER\r\n");
     EXPECT_FALSE(modem.Carrier());
-    EXPECT_EQ(central.disconnects, 1);
+    EXPECT_EQ(sim::UnderWorldLock([&] { return central.disconnects; }), 1);
     Dtr(true);
 
     Connect();
     modem.DropCarrier();
     EXPECT_EQ(Take(), "\r\nNO CARRIER\r\n");
-    EXPECT_EQ(central.disconnects, 2);
+    EXPECT_EQ(sim::UnderWorldLock([&] { return central.disconnects; }), 2);
 
     Connect();
     {
@@ -179,7 +179,7 @@ TEST_F(EmulatorTest, DtrDropLineLossAndTheFarEndEachEndTheCall) {
         central.connection->HangUp(lock);
     }
     EXPECT_EQ(Take(), "\r\nNO CARRIER\r\n");
-    EXPECT_EQ(central.disconnects, 3);
+    EXPECT_EQ(sim::UnderWorldLock([&] { return central.disconnects; }), 3);
 
     Type("AT&D0\r");
     Take();
@@ -247,7 +247,7 @@ TEST_F(EmulatorTest, DeadAndErrorModems) {
     modem.SetFaults({});
     Connect();
     modem.SetFaults({.dead = true});  // a call standing ends silently
-    EXPECT_EQ(central.disconnects, 1);
+    EXPECT_EQ(sim::UnderWorldLock([&] { return central.disconnects; }), 1);
     EXPECT_FALSE(modem.Carrier());
     Type("ATD0123\r");
     platform::Sleep(60000);

@@ -12,17 +12,13 @@ namespace {
 using driver_test::DriverRig;
 using driver_test::LogText;
 using korpro_sim::LogLine;
+using log_test::Logged;
 
 const std::vector<LogLine> kFailedSteps = {
     {32, "TELDRV> ResetModem() error, modem 'SIM1' not replying on hangup"},
     {32, "TELDRV> ResetModem() error, modem 'SIM1' not replying on reset"},
     {32, "TELDRV> AutoAnswerOn() error, modem 'SIM1' not replying on auto-answer cmd"},
 };
-
-bool LoggedLine(const LogLine& wanted) {
-    const std::vector<LogLine> log = korpro_sim::Log();
-    return std::find(log.begin(), log.end(), wanted) != log.end();
-}
 
 TEST(ModemFaults, ADeadModemCostsEveryAttemptOfAnAlarmCallAndEndVpiStillReturns) {
     DriverRig rig;
@@ -33,7 +29,7 @@ TEST(ModemFaults, ADeadModemCostsEveryAttemptOfAnAlarmCallAndEndVpiStillReturns)
     // Three attempts, each a dial time-out and a retry delay apart.
     ASSERT_TRUE(DriverRig::WaitFor([] { return !korpro_sim::Alerts().empty(); }, 10 * 60 * 1000)) << LogText();
     EXPECT_EQ(korpro_sim::Alerts()[0].text, "TELDRV, outgoing alarm call failed after 3 retries");
-    EXPECT_TRUE(LoggedLine({32, "TELDRV, outgoing alarm call failed after 3 retries"}));
+    EXPECT_TRUE(Logged({32, "TELDRV, outgoing alarm call failed after 3 retries"}));
     // The modem keeps no record of what it ignores; the line does.
     const std::vector<uint8_t> sent = sim::BytesFromPort(rig.line);
     const std::string dial = "ATDT0301234567\r";
@@ -43,14 +39,14 @@ TEST(ModemFaults, ADeadModemCostsEveryAttemptOfAnAlarmCallAndEndVpiStillReturns)
     }
     EXPECT_EQ(dials, 3u);
     EXPECT_EQ(rig.Entry(0), (DriverRig::EntryView{0, rig.Entry(0).dueTime, rig.Entry(0).retriesLeft}));
-    for (const LogLine& line : kFailedSteps) EXPECT_TRUE(LoggedLine(line)) << line << "\n" << LogText();
-    EXPECT_TRUE(LoggedLine({32, "TELDRV> AutoAnswerOff() error, modem 'SIM1' not replying on no-answer cmd"}));
+    for (const LogLine& line : kFailedSteps) EXPECT_TRUE(Logged(line)) << line << "\n" << LogText();
+    EXPECT_TRUE(Logged({32, "TELDRV> AutoAnswerOff() error, modem 'SIM1' not replying on no-answer cmd"}));
     // A caller rings on unanswered.
     rig.modem.Ring(rig.central, 3);
     EXPECT_FALSE(rig.central.WaitConnected(30000));
     EXPECT_EQ(rig.End(), 0);
-    EXPECT_TRUE(LoggedLine({64, "TELDRV> EndVpi() exited"}));
-    EXPECT_FALSE(rig.line.open);
+    EXPECT_TRUE(Logged({64, "TELDRV> EndVpi() exited"}));
+    EXPECT_FALSE(rig.LineOpen());
 }
 
 // A modem that answers ERROR, or OK without echo, fails every step of the
@@ -69,7 +65,7 @@ TEST(ModemFaults, ErrorRepliesAndEchoOffFailEveryStepAndTheThreadGoesOn) {
         }
         ASSERT_EQ(rig.Start(), 0);
         platform::Sleep(30000);
-        for (const LogLine& line : kFailedSteps) EXPECT_TRUE(LoggedLine(line)) << line << "\n" << LogText();
+        for (const LogLine& line : kFailedSteps) EXPECT_TRUE(Logged(line)) << line << "\n" << LogText();
         if (echoOff) {
             ASSERT_TRUE(rig.CallIn()) << LogText();
             EXPECT_TRUE(rig.ServeAndHangUp());
@@ -81,7 +77,7 @@ TEST(ModemFaults, ErrorRepliesAndEchoOffFailEveryStepAndTheThreadGoesOn) {
         EXPECT_EQ(LoadShared(rig.ctx->answerThreadRunning), 1);
         EXPECT_EQ(rig.End(), 0);
         EXPECT_EQ(LoadShared(rig.ctx->answerThreadRunning), 0);
-        EXPECT_TRUE(LoggedLine({64, "TELDRV> EndVpi() exited"}));
+        EXPECT_TRUE(Logged({64, "TELDRV> EndVpi() exited"}));
     }
 }
 

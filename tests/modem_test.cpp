@@ -9,6 +9,7 @@
 #include "serial/port.h"
 #include "sim/modem.h"
 #include "tests/sim_environment.h"
+#include "tests/test_port_settings.h"
 
 namespace {
 
@@ -53,8 +54,7 @@ struct ModemTest : ::testing::Test {
     void SetUp() override {
         SetContextDefaults(&ctx);
         std::strcpy(ctx.portName, "SIM1");
-        const uint16_t settings[4] = {19200, 8, 0, 0};
-        ASSERT_EQ(OpenPort("SIM1", settings, kPortOptionsDriver, &ctx.portHandle), kPortOk);
+        ASSERT_EQ(OpenPort("SIM1", test_port::kSettings, kPortOptionsDriver, &ctx.portHandle), kPortOk);
     }
     void TearDown() override { ClosePort(ctx.portHandle); }
     void Give(const std::string& text) {
@@ -70,34 +70,34 @@ struct ModemTest : ::testing::Test {
 
 TEST_F(ModemTest, SendModemCmdAppendsOneCrDrainsFirstAndLeavesTheTimeOutAt15s) {
     CarrierOnly peer;
-    line.peer = &peer;
+    sim::Locked(line)->peer = &peer;
     Give("stale");
     int64_t start = sim::NowMs();
     EXPECT_EQ(SendModemCmd(ctx.portHandle, "ATH0"), kModemOk);
     EXPECT_EQ(sim::NowMs() - start, 150);  // 50 ms to drain, 100 ms pause
-    EXPECT_TRUE(line.toPort.empty());
-    EXPECT_EQ(line.timeouts.ReadTotalTimeoutConstant, 1500u);
+    EXPECT_TRUE(sim::Locked(line)->toPort.empty());
+    EXPECT_EQ(sim::Locked(line)->timeouts.ReadTotalTimeoutConstant, 1500u);
     EXPECT_EQ(SendModemCmd(ctx.portHandle, "ATZ\r"), kModemOk);
     EXPECT_EQ(Wire(line), "ATH0\rATZ\r");
-    EXPECT_EQ(line.transcript.size(), 4u);  // "stale", "ATH0", CR, "ATZ\r"
+    EXPECT_EQ(sim::Locked(line)->transcript.size(), 4u);  // "stale", "ATH0", CR, "ATZ\r"
 
     // The escape: DTR low 1.5 s, "+++" without CR, 1.6 s of silence; no drain.
-    line.transcript.clear();
+    sim::Locked(line)->transcript.clear();
     Give("junk");
     start = sim::NowMs();
     EXPECT_EQ(SendModemCmd(ctx.portHandle, "+++"), kModemOk);
     EXPECT_EQ(sim::NowMs() - start, 3100);
     EXPECT_EQ(Wire(line), "<DTR0><DTR1>+++");
-    EXPECT_EQ(line.transcript[1].timeMs - start, 0);
-    EXPECT_EQ(line.transcript[2].timeMs - start, 1500);
-    EXPECT_EQ(line.transcript[3].timeMs - start, 1500);
-    EXPECT_EQ(line.toPort.size(), 4u);
+    EXPECT_EQ(sim::Locked(line)->transcript[1].timeMs - start, 0);
+    EXPECT_EQ(sim::Locked(line)->transcript[2].timeMs - start, 1500);
+    EXPECT_EQ(sim::Locked(line)->transcript[3].timeMs - start, 1500);
+    EXPECT_EQ(sim::Locked(line)->toPort.size(), 4u);
 
-    line.faults.failWrites = 1;
+    sim::Locked(line)->faults.failWrites = 1;
     EXPECT_EQ(SendModemCmd(ctx.portHandle, "ATH0"), kModemFailed);
-    line.faults.writeLimit = 3;
+    sim::Locked(line)->faults.writeLimit = 3;
     EXPECT_EQ(SendModemCmd(ctx.portHandle, "ATH0"), kModemFailed);
-    line.faults.writeLimit = 0;
+    sim::Locked(line)->faults.writeLimit = 0;
     EXPECT_EQ(SendModemCmd(ctx.portHandle, ""), kModemFailed);  // the CR went nowhere
 }
 
@@ -106,7 +106,7 @@ TEST_F(ModemTest, WaitModemOkReadsTheEchoAndOkAndNothingElse) {
     for (const char* command : {"ATH0", "ATH0\r"}) {
         ASSERT_EQ(SendModemCmd(ctx.portHandle, command), kModemOk);
         EXPECT_EQ(WaitModemOk(ctx.portHandle, command), kModemOk) << command;
-        EXPECT_TRUE(line.toPort.empty());  // exactly 11 bytes both times
+        EXPECT_TRUE(sim::Locked(line)->toPort.empty());  // exactly 11 bytes both times
     }
     EXPECT_EQ(Wire(line, sim::Direction::ToPort), "ATH0\r\r\nOK\r\nATH0\r\r\nOK\r\n");
 
@@ -126,9 +126,9 @@ TEST_F(ModemTest, WaitModemOkReadsTheEchoAndOkAndNothingElse) {
     EXPECT_EQ(sim::NowMs() - start, 3000);
 
     // A command whose reply could not be held is not read at all.
-    const int reads = line.reads;
+    const int reads = sim::Locked(line)->reads;
     EXPECT_EQ(WaitModemOk(ctx.portHandle, std::string(65, 'A').c_str()), kModemFailed);
-    EXPECT_EQ(line.reads, reads);
+    EXPECT_EQ(sim::Locked(line)->reads, reads);
 }
 
 TEST_F(ModemTest, ResetModemEscapesHangsUpAndResets) {
@@ -147,7 +147,7 @@ TEST_F(ModemTest, ResetModemEscapesHangsUpAndResets) {
                                          "TELDRV> ResetModem() error, modem 'SIM1' not replying on reset"}));
 
     korpro_sim::ClearLog();
-    line.faults.failWrites = -1;
+    sim::Locked(line)->faults.failWrites = -1;
     ResetModem(&ctx);
     EXPECT_EQ(korpro_sim::Log(), Errors({"TELDRV> ResetModem() error, setting modem 'SIM1' to command mode",
                                          "TELDRV> ResetModem() error, sending hangup to modem 'SIM1'",
@@ -168,7 +168,7 @@ TEST_F(ModemTest, AutoAnswerOnAndOffSetS0AndLogEachFailedStep) {
     modem.SetFaults({.errorReplies = true});
     AutoAnswerOn(&ctx);
     AutoAnswerOff(&ctx);
-    line.faults.failWrites = -1;
+    sim::Locked(line)->faults.failWrites = -1;
     AutoAnswerOn(&ctx);
     AutoAnswerOff(&ctx);
     EXPECT_EQ(korpro_sim::Log(),
@@ -188,14 +188,14 @@ TEST_F(ModemTest, DialModemWaitsForTheCarrierAndDrainsWhatTheModemSaid) {
     EXPECT_EQ(DialModem(&ctx, "012345", 7), kModemOk);
     EXPECT_EQ(sim::NowMs() - start, 12150);  // the first poll after the connect, 50 ms of drain
     EXPECT_EQ(Wire(line), "ATDT012345\r");
-    EXPECT_TRUE(line.toPort.empty());  // echo and CONNECT drained
-    EXPECT_NE(central.connection, nullptr);
+    EXPECT_TRUE(sim::Locked(line)->toPort.empty());  // echo and CONNECT drained
+    EXPECT_NE(sim::UnderWorldLock([&] { return central.connection; }), nullptr);
     EXPECT_TRUE(korpro_sim::Log().empty());
 }
 
 TEST_F(ModemTest, DialModemEndsOnTheSecondAfterItsDeadline) {
     CarrierOnly peer;
-    line.peer = &peer;
+    sim::Locked(line)->peer = &peer;
     ctx.dialTimeout = 0;  // still polls until the second changes
     int64_t start = sim::NowMs();
     EXPECT_EQ(DialModem(&ctx, "999", 1), kModemFailed);
@@ -212,19 +212,19 @@ TEST_F(ModemTest, DialModemEndsOnTheSecondAfterItsDeadline) {
 
 TEST_F(ModemTest, DialModemWithCarrierPresentOrStatusFailing) {
     CarrierOnly peer;
-    line.peer = &peer;
-    peer.carrier = true;
+    sim::Locked(line)->peer = &peer;
+    sim::UnderWorldLock([&] { peer.carrier = true; });
     int64_t start = sim::NowMs();
     EXPECT_EQ(DialModem(&ctx, "1", 1), kModemOk);
     EXPECT_EQ(sim::NowMs() - start, 200);  // 100 ms before the command, one poll
 
-    line.faults.failModemStatus = 1;
-    line.faults.modemStatusError = 1234;
+    sim::Locked(line)->faults.failModemStatus = 1;
+    sim::Locked(line)->faults.modemStatusError = 1234;
     start = sim::NowMs();
     EXPECT_EQ(DialModem(&ctx, "1", 1), kModemFailed);
     EXPECT_EQ(sim::NowMs() - start, 200);
 
-    line.faults.failWrites = 1;  // goes on waiting all the same
+    sim::Locked(line)->faults.failWrites = 1;  // goes on waiting all the same
     EXPECT_EQ(DialModem(&ctx, "2", 1), kModemOk);
     EXPECT_EQ(korpro_sim::Log(),
               Errors({"TELDRV> DialModem() error, getting modem control signals status, err 1234",
@@ -233,13 +233,13 @@ TEST_F(ModemTest, DialModemWithCarrierPresentOrStatusFailing) {
 
 TEST_F(ModemTest, DialCommandThatWouldNotFitIsRefusedNotCut) {
     CarrierOnly peer;
-    line.peer = &peer;
+    sim::Locked(line)->peer = &peer;
     std::memset(ctx.dialPrefix, 'P', 31);
     ctx.dialPrefix[31] = '\0';
     const std::string fits(64, '5');  // 31 + 64 = 95 characters and the NUL
     EXPECT_EQ(DialModem(&ctx, fits.c_str(), 3), kModemFailed);
     EXPECT_EQ(Wire(line), std::string(31, 'P') + fits + "\r");
-    line.transcript.clear();
+    sim::Locked(line)->transcript.clear();
     korpro_sim::ClearLog();
 
     const std::string tooLong(65, '5');
@@ -270,7 +270,7 @@ TEST_F(ModemTest, ResetAutoAnswerAndDialAgainstTheModem) {
 
     uint8_t reply[4];
     ASSERT_EQ(WriteAll(ctx.portHandle, "ping", 4, nullptr), kPortOk);
-    EXPECT_EQ(central.got, "ping");
+    EXPECT_EQ(sim::UnderWorldLock([&] { return central.got; }), "ping");
     {
         sim::WorldLock lock(sim::WorldMutex());
         central.connection->SendToDriver(lock, reinterpret_cast<const uint8_t*>("pong"), 4);
@@ -280,7 +280,7 @@ TEST_F(ModemTest, ResetAutoAnswerAndDialAgainstTheModem) {
 
     // The next reset hangs the call up by its DTR drop.
     ResetModem(&ctx);
-    EXPECT_EQ(central.connection, nullptr);
+    EXPECT_EQ(sim::UnderWorldLock([&] { return central.connection; }), nullptr);
     EXPECT_FALSE(modem.Carrier());
     EXPECT_TRUE(korpro_sim::Log().empty());
 }

@@ -10,12 +10,14 @@
 #include "config/config_alloc.h"
 #include "sim/central_online.h"
 #include "tests/link_rig.h"
+#include "tests/log_text.h"
 #include "tests/online_rig.h"
 
 namespace {
 
 using korpro_sim::LogLine;
 using korpro_sim::OnlineCall;
+using log_test::LinesAt;
 using online_test::kFirstHostId;
 using online_test::LetThreadsRun;
 using online_test::Numbered;
@@ -50,13 +52,6 @@ protected:
         std::optional<sim::OnlineAnswer> answer = central.Poll();
         EXPECT_TRUE(answer) << central.error();
         return answer.value_or(sim::OnlineAnswer{});
-    }
-    std::vector<LogLine> LogAt(int level) {
-        std::vector<LogLine> lines;
-        for (const LogLine& line : korpro_sim::Log()) {
-            if (line.level == level) lines.push_back(line);
-        }
-        return lines;
     }
 
     LinkRig rig;
@@ -267,11 +262,11 @@ TEST_F(OnlineTest, ContinueRequestsWriteByValueTypeAndAlwaysCarryTheRecords) {
     EXPECT_EQ(again->body, answer->body);
     EXPECT_EQ(korpro_sim::GateValueWrites().size(), 1u);
 
-    EXPECT_EQ(LogAt(64),
+    EXPECT_EQ(LinesAt(64),
               (std::vector<LogLine>{
                   {64, "TELDRV> DoTheCom() error, write request (remote) for gate number 10"},
                   {64, "TELDRV> DoTheCom() error, received FE_REQ_CONT_ONLINE request with wrong length (4 i.s.o. 2)"}}));
-    EXPECT_EQ(LogAt(8), (std::vector<LogLine>{kRetry, kRetry}));
+    EXPECT_EQ(LinesAt(8), (std::vector<LogLine>{kRetry, kRetry}));
 }
 
 TEST_F(OnlineTest, AHundredWaitingChangesGoAsSixtyFourAndThirtySix) {
@@ -361,7 +356,7 @@ TEST_F(OnlineTest, EveryChangeArrivesOnceAndInOrderAcrossRetriesAndWraps) {
     EXPECT_EQ(expected, raised + 1);
     EXPECT_EQ(echoed, written);
     EXPECT_EQ(korpro_sim::GateValueWrites().size(), written.size());
-    EXPECT_TRUE(LogAt(64).empty());
+    EXPECT_TRUE(LinesAt(64).empty());
 }
 
 }  // namespace

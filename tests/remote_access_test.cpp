@@ -15,18 +15,11 @@ using driver_test::DriverRig;
 using driver_test::LogText;
 using korpro_sim::GateValueWrite;
 using korpro_sim::LogLine;
+using log_test::LinesAt;
 using sim::Bytes;
 
 // Station 7: gate 0 TANK_LEVEL (host id 11, value type 1), gate 1 PUMP_STATE (12, type 0).
 std::string StationWith(const std::string& lines) { return lines + "STATION = 7\n"; }
-
-std::vector<LogLine> LinesAt(int level) {
-    std::vector<LogLine> out;
-    for (const LogLine& line : korpro_sim::Log()) {
-        if (line.level == level) out.push_back(line);
-    }
-    return out;
-}
 
 // The clock's fields from the C library, not from the driver's own conversion.
 platform::SystemTime Utc(int64_t seconds) {

@@ -21,9 +21,9 @@ struct PortTest : ::testing::Test {
     platform::PortHandle port = 0;
     const uint16_t settings[4] = {19200, 7, 2, 2};
 
-    void SetUp() override { line.peer = &peer; }
+    void SetUp() override { sim::Locked(line)->peer = &peer; }
     void TearDown() override {
-        line.faults = {};
+        sim::Locked(line)->faults = {};
         ClosePort(port);
     }
     void Open() { ASSERT_EQ(OpenPort("SIM1", settings, kPortOptionsDriver, &port), kPortOk); }
@@ -36,24 +36,25 @@ struct PortTest : ::testing::Test {
 
 TEST_F(PortTest, OpenSetsTheLineFromSettingsAndKeepsWhatItDoesNotOwn) {
     Open();
-    EXPECT_EQ(line.dcb.BaudRate, 19200u);
-    EXPECT_EQ(line.dcb.ByteSize, 7);
-    EXPECT_EQ(line.dcb.StopBits, 2);  // stop bits come before parity in the settings
-    EXPECT_EQ(line.dcb.Parity, 2);
-    EXPECT_EQ(line.dcb.fBinary, 1);
-    EXPECT_EQ(line.dcb.fParity, 1);
-    EXPECT_EQ(line.dcb.fDtrControl, platform::kDtrControlEnable);
-    EXPECT_EQ(line.dcb.fRtsControl, platform::kRtsControlEnable);
-    EXPECT_EQ(static_cast<uint8_t>(line.dcb.ErrorChar), 0xFC);
-    EXPECT_EQ(line.dcb.XonLim, 2048);  // as the port reported it
-    EXPECT_EQ(line.dcb.EofChar, 0x1A);
-    EXPECT_EQ(line.dcb.fTXContinueOnXoff, 1);
-    EXPECT_EQ(line.timeouts.ReadIntervalTimeout, 0u);
-    EXPECT_EQ(line.timeouts.ReadTotalTimeoutConstant, 1000u);
-    EXPECT_EQ(line.inQueueSize, 1200u);
-    EXPECT_EQ(line.outQueueSize, 1200u);
+    const sim::Line seen = *sim::Locked(line);
+    EXPECT_EQ(seen.dcb.BaudRate, 19200u);
+    EXPECT_EQ(seen.dcb.ByteSize, 7);
+    EXPECT_EQ(seen.dcb.StopBits, 2);  // stop bits come before parity in the settings
+    EXPECT_EQ(seen.dcb.Parity, 2);
+    EXPECT_EQ(seen.dcb.fBinary, 1);
+    EXPECT_EQ(seen.dcb.fParity, 1);
+    EXPECT_EQ(seen.dcb.fDtrControl, platform::kDtrControlEnable);
+    EXPECT_EQ(seen.dcb.fRtsControl, platform::kRtsControlEnable);
+    EXPECT_EQ(static_cast<uint8_t>(seen.dcb.ErrorChar), 0xFC);
+    EXPECT_EQ(seen.dcb.XonLim, 2048);  // as the port reported it
+    EXPECT_EQ(seen.dcb.EofChar, 0x1A);
+    EXPECT_EQ(seen.dcb.fTXContinueOnXoff, 1);
+    EXPECT_EQ(seen.timeouts.ReadIntervalTimeout, 0u);
+    EXPECT_EQ(seen.timeouts.ReadTotalTimeoutConstant, 1000u);
+    EXPECT_EQ(seen.inQueueSize, 1200u);
+    EXPECT_EQ(seen.outQueueSize, 1200u);
     EXPECT_EQ(ClosePort(port), kPortOk);
-    EXPECT_FALSE(line.open);
+    EXPECT_FALSE(sim::Locked(line)->open);
 }
 
 TEST_F(PortTest, OptionWordPicksDtrAndRtsControlFirstMatchWins) {
@@ -64,38 +65,38 @@ TEST_F(PortTest, OptionWordPicksDtrAndRtsControlFirstMatchWins) {
                  {0x3002, 0, 1}, {0x3000, 0, 2}, {0x2000, 0, 3}, {0x0303, 1, 1}, {0x4CFC, 0, 0}};
     for (const Case& c : cases) {
         ASSERT_EQ(OpenPort("SIM1", settings, c.options, &port), kPortOk);
-        EXPECT_EQ(line.dcb.fDtrControl, c.dtr) << std::hex << c.options;
-        EXPECT_EQ(line.dcb.fRtsControl, c.rts) << std::hex << c.options;
+        EXPECT_EQ(sim::Locked(line)->dcb.fDtrControl, c.dtr) << std::hex << c.options;
+        EXPECT_EQ(sim::Locked(line)->dcb.fRtsControl, c.rts) << std::hex << c.options;
         ClosePort(port);
     }
 }
 
 TEST_F(PortTest, FailedStepsGiveTheirCodeAndLeaveThePortClosed) {
-    line.faults.failOpen = true;
+    sim::Locked(line)->faults.failOpen = true;
     EXPECT_EQ(OpenPort("SIM1", settings, kPortOptionsDriver, &port), kPortOpenFailed);
     EXPECT_EQ(port, platform::kInvalidPortHandle);
-    line.faults.failOpen = false;
+    sim::Locked(line)->faults.failOpen = false;
 
     bool sim::LineFaults::*steps[] = {&sim::LineFaults::failGetState, &sim::LineFaults::failSetTimeouts,
                                       &sim::LineFaults::failSetState};
     const int codes[] = {kPortGetStateFailed, kPortOpenFailed, kPortSetStateFailed};
     for (int i = 0; i < 3; ++i) {
-        line.faults = {};
-        line.faults.*steps[i] = true;
+        sim::Locked(line)->faults = {};
+        sim::Locked(line)->faults.*steps[i] = true;
         port = 0;
         EXPECT_EQ(OpenPort("SIM1", settings, kPortOptionsDriver, &port), codes[i]);
         EXPECT_NE(port, 0u);  // stored whatever happened
-        EXPECT_FALSE(line.open) << i;
+        EXPECT_FALSE(sim::Locked(line)->open) << i;
         EXPECT_EQ(platform::LastError(), platform::kErrorGenFailure);  // the failed step's error, not the close's
     }
-    line.faults = {};
+    sim::Locked(line)->faults = {};
     const uint16_t nine[4] = {19200, 9, 0, 0};
     EXPECT_EQ(OpenPort("SIM1", nine, kPortOptionsDriver, &port), kPortSetStateFailed);
 
     Open();
-    line.faults.failClose = true;
+    sim::Locked(line)->faults.failClose = true;
     EXPECT_EQ(ClosePort(port), kPortCallFailed);
-    line.faults.failClose = false;
+    sim::Locked(line)->faults.failClose = false;
     EXPECT_EQ(ClosePort(port), kPortOk);
 }
 
@@ -103,9 +104,9 @@ TEST_F(PortTest, NulIsOpenedUnconfiguredButLowerCaseNulIsNot) {
     sim::Line& nul = sim::CreateLine("NUL");
     platform::RegisterSerialBackend("NUL", sim::LineBackend());
     ASSERT_EQ(OpenPort("NUL", settings, kPortOptionsDriver, &port), kPortOk);
-    EXPECT_EQ(nul.timeoutWrites, 0);
-    EXPECT_EQ(nul.inQueueSize, 0u);
-    EXPECT_EQ(nul.dcb.BaudRate, 9600u);
+    EXPECT_EQ(sim::Locked(nul)->timeoutWrites, 0);
+    EXPECT_EQ(sim::Locked(nul)->inQueueSize, 0u);
+    EXPECT_EQ(sim::Locked(nul)->dcb.BaudRate, 9600u);
     ClosePort(port);
     platform::UnregisterSerialBackend("NUL");
     // The platform's own null device has no serial state.
@@ -115,52 +116,52 @@ TEST_F(PortTest, NulIsOpenedUnconfiguredButLowerCaseNulIsNot) {
 
 TEST_F(PortTest, SetReadTimeoutWritesOnlyAChange) {
     Open();
-    const int writes = line.timeoutWrites;
+    const int writes = sim::Locked(line)->timeoutWrites;
     EXPECT_EQ(SetReadTimeout(port, 100), 100);
-    EXPECT_EQ(line.timeoutWrites, writes);
+    EXPECT_EQ(sim::Locked(line)->timeoutWrites, writes);
     EXPECT_EQ(SetReadTimeout(port, 150), 100);
-    EXPECT_EQ(line.timeouts.ReadTotalTimeoutConstant, 1500u);
-    EXPECT_EQ(line.timeoutWrites, writes + 1);
-    line.timeouts.ReadTotalTimeoutConstant = 1009;
+    EXPECT_EQ(sim::Locked(line)->timeouts.ReadTotalTimeoutConstant, 1500u);
+    EXPECT_EQ(sim::Locked(line)->timeoutWrites, writes + 1);
+    sim::Locked(line)->timeouts.ReadTotalTimeoutConstant = 1009;
     EXPECT_EQ(SetReadTimeout(port, 7), 100);  // truncated
-    line.faults.failSetTimeouts = true;
+    sim::Locked(line)->faults.failSetTimeouts = true;
     EXPECT_EQ(SetReadTimeout(port, 8), 0);
-    line.faults.failGetTimeouts = true;
+    sim::Locked(line)->faults.failGetTimeouts = true;
     EXPECT_EQ(SetReadTimeout(port, 9), 0);
 }
 
 TEST_F(PortTest, PurgeReadsOnlyWhenBytesWaitAndPutsTheTimeOutBack) {
     Open();
-    int reads = line.reads;
+    int reads = sim::Locked(line)->reads;
     int64_t start = sim::NowMs();
     EXPECT_EQ(PurgeInput(port), kPortOk);
-    EXPECT_EQ(line.reads, reads);
+    EXPECT_EQ(sim::Locked(line)->reads, reads);
     EXPECT_EQ(sim::NowMs(), start);
 
     Give(512);  // a full block, then one that brings nothing after 50 ms
     EXPECT_EQ(PurgeInput(port), kPortOk);
-    EXPECT_EQ(line.reads, reads + 2);
+    EXPECT_EQ(sim::Locked(line)->reads, reads + 2);
     EXPECT_EQ(sim::NowMs() - start, 50);
-    EXPECT_TRUE(line.toPort.empty());
-    EXPECT_EQ(line.timeouts.ReadTotalTimeoutConstant, 1000u);
+    EXPECT_TRUE(sim::Locked(line)->toPort.empty());
+    EXPECT_EQ(sim::Locked(line)->timeouts.ReadTotalTimeoutConstant, 1000u);
 
     Give(700);
-    reads = line.reads;
+    reads = sim::Locked(line)->reads;
     EXPECT_EQ(PurgeInput(port), kPortOk);
-    EXPECT_EQ(line.reads, reads + 2);  // 512, then the 188 left
+    EXPECT_EQ(sim::Locked(line)->reads, reads + 2);  // 512, then the 188 left
 
     SetReadTimeout(port, 0);  // a previous 0 is not put back
     Give(1);
     EXPECT_EQ(PurgeInput(port), kPortOk);
-    EXPECT_EQ(line.timeouts.ReadTotalTimeoutConstant, 50u);
+    EXPECT_EQ(sim::Locked(line)->timeouts.ReadTotalTimeoutConstant, 50u);
 
-    line.faults.failClearError = 1;  // drains all the same
+    sim::Locked(line)->faults.failClearError = 1;  // drains all the same
     Give(3);
     EXPECT_EQ(PurgeInput(port), kPortOk);
-    EXPECT_TRUE(line.toPort.empty());
+    EXPECT_TRUE(sim::Locked(line)->toPort.empty());
 
     Give(600);
-    line.faults.failReads = 1;
+    sim::Locked(line)->faults.failReads = 1;
     EXPECT_EQ(PurgeInput(port), kPortOpenFailed);
 }
 
@@ -185,7 +186,7 @@ TEST_F(PortTest, ReadExactGivesUpAfterOneTimeOutWithoutAByte) {
 
     EXPECT_EQ(ReadExact(port, buffer, 1, nullptr), kPortOk);
     Give(2);
-    line.faults.failReads = 1;
+    sim::Locked(line)->faults.failReads = 1;
     EXPECT_EQ(ReadExact(port, buffer, 2, &received), kPortCallFailed);
     EXPECT_EQ(received, 0u);
 }
@@ -223,11 +224,11 @@ TEST_F(PortTest, WriteAllReportsShortAndFailedWrites) {
     uint32_t written = 99;
     EXPECT_EQ(WriteAll(port, bytes, 5, &written), kPortOk);
     EXPECT_EQ(written, 5u);
-    line.faults.writeLimit = 3;
+    sim::Locked(line)->faults.writeLimit = 3;
     EXPECT_EQ(WriteAll(port, bytes, 5, &written), kPortShortWrite);
     EXPECT_EQ(written, 3u);
     EXPECT_EQ(WriteAll(port, bytes, 5, nullptr), kPortShortWrite);
-    line.faults.failWrites = 1;
+    sim::Locked(line)->faults.failWrites = 1;
     written = 99;
     EXPECT_EQ(WriteAll(port, bytes, 5, &written), kPortCallFailed);
     EXPECT_EQ(written, 99u);

@@ -13,6 +13,7 @@
 
 #include "platform/error.h"
 #include "serial/port.h"
+#include "tests/test_port_settings.h"
 
 namespace {
 
@@ -102,7 +103,7 @@ TEST_F(PtyTest, OpenPortLeavesARawLineWithTheSettings) {
 }
 
 TEST_F(PtyTest, ReadsTimeOutPurgeDrainsAndWritesGoOutUnchanged) {
-    Open(19200, 8, 0, 0);
+    Open(test_port::kBaud, test_port::kDataBits, test_port::kStopBits, test_port::kParity);
     ASSERT_EQ(SetReadTimeout(port, 5), 100);  // OpenPort's 1 s
     char buffer[1024];
     uint32_t received = 99;
@@ -147,15 +148,14 @@ TEST_F(PtyTest, ReadsTimeOutPurgeDrainsAndWritesGoOutUnchanged) {
 }
 
 TEST_F(PtyTest, PortNames) {
-    const uint16_t settings[4] = {19200, 8, 0, 0};
-    EXPECT_EQ(OpenPort("NUL", settings, kPortOptionsDriver, &port), kPortOk);  // unconfigured
+    EXPECT_EQ(OpenPort("NUL", test_port::kSettings, kPortOptionsDriver, &port), kPortOk);  // unconfigured
     uint32_t written = 0;
     EXPECT_EQ(WriteAll(port, "x", 1, &written), kPortOk);
     EXPECT_EQ(ClosePort(port), kPortOk);
     port = 0;
     platform::PortHandle other = 0;
-    EXPECT_EQ(OpenPort("nul", settings, kPortOptionsDriver, &other), kPortGetStateFailed);
-    EXPECT_EQ(OpenPort("ttyNoSuchPort9", settings, kPortOptionsDriver, &other), kPortOpenFailed);
+    EXPECT_EQ(OpenPort("nul", test_port::kSettings, kPortOptionsDriver, &other), kPortGetStateFailed);
+    EXPECT_EQ(OpenPort("ttyNoSuchPort9", test_port::kSettings, kPortOptionsDriver, &other), kPortOpenFailed);
     EXPECT_EQ(platform::LastError(), platform::kErrorFileNotFound);
 }
 

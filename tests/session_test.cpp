@@ -10,19 +10,13 @@
 #include "link/frame.h"
 #include "sim/central_online.h"
 #include "tests/link_rig.h"
+#include "tests/log_text.h"
 
 namespace {
 
 using korpro_sim::LogLine;
+using log_test::LinesAt;
 using sim::Bytes;
-
-std::vector<LogLine> LinesAt(int level) {
-    std::vector<LogLine> out;
-    for (const LogLine& line : korpro_sim::Log()) {
-        if (line.level == level) out.push_back(line);
-    }
-    return out;
-}
 
 class SessionTest : public ::testing::Test {
 protected:

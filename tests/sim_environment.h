@@ -12,7 +12,7 @@
 
 struct SimEnvironment {
     explicit SimEnvironment(sim::ClockMode mode = sim::ClockMode::Virtual) {
-        sim::ResetClock(mode, 1796601600);  // 2026-12-07 00:00:00 UTC
+        sim::ResetClock(mode, sim::kEpochSeconds);
         sim::ResetLines();
         korpro_sim::Reset();
         platform::UseTimeBackend(sim::TimeBackend());

@@ -88,7 +88,7 @@ TEST(SimulatedLine, ReadsWaitTheirTotalTimeOutOnTheVirtualClock) {
     SimEnvironment env;
     sim::Line& line = sim::CreateLine("SIM1");
     NullPeer peer;
-    line.peer = &peer;
+    sim::Locked(line)->peer = &peer;
     platform::PortHandle port = platform::CommOpen("SIM1");
     ASSERT_NE(port, platform::kInvalidPortHandle);
     EXPECT_EQ(platform::CommOpen("SIM1"), platform::kInvalidPortHandle);  // exclusive
@@ -117,12 +117,12 @@ TEST(SimulatedLine, ReadsWaitTheirTotalTimeOutOnTheVirtualClock) {
     uint32_t written = 0;
     ASSERT_TRUE(platform::CommWrite(port, out, 3, &written));
     EXPECT_EQ(written, 3u);
-    EXPECT_EQ(peer.got, (std::vector<uint8_t>{'A', 'T', '\r'}));
+    EXPECT_EQ(sim::UnderWorldLock([&] { return peer.got; }), (std::vector<uint8_t>{'A', 'T', '\r'}));
 
     uint32_t status = 0;
     ASSERT_TRUE(platform::CommModemStatus(port, &status));
     EXPECT_EQ(status & platform::kModemStatusRlsdOn, 0u);
-    peer.carrier = true;
+    sim::UnderWorldLock([&] { peer.carrier = true; });
     ASSERT_TRUE(platform::CommModemStatus(port, &status));
     EXPECT_NE(status & platform::kModemStatusRlsdOn, 0u);
 
@@ -135,7 +135,7 @@ TEST(SimulatedLine, ABlockedReadWakesWhenBytesArrive) {
     SimEnvironment env;
     sim::Line& line = sim::CreateLine("SIM2");
     NullPeer peer;
-    line.peer = &peer;
+    sim::Locked(line)->peer = &peer;
     platform::PortHandle port = platform::CommOpen("SIM2");
     platform::CommTimeouts timeouts{0, 0, 10000, 0, 0};
     platform::CommSetTimeouts(port, &timeouts);

@@ -6,27 +6,21 @@
 
 #include "platform/time.h"
 #include "serial/port.h"
+#include "tools/text_format.h"
 
 namespace central {
 
 namespace {
 
-constexpr uint8_t kStx = 0x02;
-constexpr uint8_t kEtx = 0x03;
-constexpr uint8_t kDle = 0x10;
-constexpr size_t kHeaderSize = 9;
-constexpr size_t kFooterSize = 4;
+constexpr uint8_t kStx = sim::kFrameStx;
+constexpr uint8_t kDle = sim::kFrameDle;
+constexpr size_t kHeaderSize = sim::kFrameHeaderSize;
+constexpr size_t kFooterSize = sim::kFrameFooterSize;
 
 uint16_t Le16(const Bytes& body, size_t at) { return static_cast<uint16_t>(body[at] | (body[at + 1] << 8)); }
 uint32_t Le32(const Bytes& body, size_t at) {
     return static_cast<uint32_t>(body[at]) | static_cast<uint32_t>(body[at + 1]) << 8 |
            static_cast<uint32_t>(body[at + 2]) << 16 | static_cast<uint32_t>(body[at + 3]) << 24;
-}
-
-std::string Format(const char* format, auto... args) {
-    char text[256];
-    std::snprintf(text, sizeof text, format, args...);
-    return text;
 }
 
 // Units of 10 ms for the port layer, never 0 (which would not wait at all).
@@ -48,65 +42,6 @@ const char* ExitCodeName(int code) {
         case kExitInterrupted: return "interrupted";
     }
     return "?";
-}
-
-uint16_t FrameChecksum(const uint8_t* headerTagToDle, const Bytes& body) {
-    uint16_t sum = 0;
-    for (size_t i = 0; i < 5; ++i) sum = static_cast<uint16_t>(sum + (headerTagToDle[i] ^ 0x55));
-    for (uint8_t byte : body) sum = static_cast<uint16_t>(sum + (byte ^ 0x55));
-    return sum;
-}
-
-Bytes EncodeFrame(const char* magic, uint16_t tag, const Bytes& body) {
-    const uint16_t length = static_cast<uint16_t>(body.size());
-    Bytes frame = {kStx,
-                   static_cast<uint8_t>(magic[0]),
-                   static_cast<uint8_t>(magic[1]),
-                   static_cast<uint8_t>(magic[2]),
-                   static_cast<uint8_t>(tag >> 8),
-                   static_cast<uint8_t>(tag),
-                   static_cast<uint8_t>(length >> 8),
-                   static_cast<uint8_t>(length),
-                   kDle};
-    const uint16_t sum = FrameChecksum(&frame[4], body);
-    frame.reserve(frame.size() + body.size() + 4);
-    frame.insert(frame.end(), body.begin(), body.end());
-    frame.insert(frame.end(), {kDle, static_cast<uint8_t>(sum >> 8), static_cast<uint8_t>(sum), kEtx});
-    return frame;
-}
-
-std::string CheckFrame(const Bytes& bytes, const char* magic, DecodedFrame* frame) {
-    if (bytes.size() < kHeaderSize) return Format("short header (%zu of 9 bytes)", bytes.size());
-    frame->magic.assign(reinterpret_cast<const char*>(&bytes[1]), 3);
-    if (bytes[0] != kStx || frame->magic != magic || bytes[8] != kDle) return "bad header";
-    frame->tag = static_cast<uint16_t>(bytes[4] << 8 | bytes[5]);
-    const size_t length = static_cast<size_t>(bytes[6] << 8 | bytes[7]);
-    if (length > kMaxBody) return Format("body length %zu above 1280", length);
-    const size_t have = std::min(length, bytes.size() - kHeaderSize);
-    frame->body.assign(bytes.begin() + kHeaderSize, bytes.begin() + static_cast<std::ptrdiff_t>(kHeaderSize + have));
-    if (have < length) return Format("short body (%zu of %zu bytes)", have, length);
-    frame->computed = FrameChecksum(&bytes[4], frame->body);
-    if (bytes.size() < kHeaderSize + length + kFooterSize) {
-        return Format("short footer (%zu of 4 bytes)", bytes.size() - kHeaderSize - length);
-    }
-    const uint8_t* footer = &bytes[kHeaderSize + length];
-    frame->checksum = static_cast<uint16_t>(footer[1] << 8 | footer[2]);
-    if (footer[0] != kDle || footer[3] != kEtx) return "bad footer";
-    if (bytes.size() != kHeaderSize + length + kFooterSize) return "bytes after the frame";
-    if (frame->checksum != frame->computed) {
-        return Format("checksum %04X, computed %04X: BAD", frame->checksum, frame->computed);
-    }
-    return "";
-}
-
-std::string Hex(const uint8_t* data, size_t size) {
-    std::string text;
-    text.reserve(size * 3);
-    for (size_t i = 0; i < size; ++i) {
-        if (i) text += ' ';
-        text += Format("%02X", data[i]);
-    }
-    return text;
 }
 
 std::string RequestName(uint8_t code) {
@@ -204,7 +139,7 @@ Link::Read Link::ReadFrame(Bytes* body) {
     ReadExact(port_, &frame[1], kHeaderSize - 1, &got);
     frame.resize(1 + got);
     if (frame.size() == kHeaderSize && frame[1] == 'F' && frame[2] == 'E' && frame[3] == 'R' && frame[8] == kDle) {
-        const size_t length = static_cast<size_t>(frame[6] << 8 | frame[7]);
+        const size_t length = sim::FrameBodyLength(frame.data());
         if (length <= kMaxBody) {
             frame.resize(kHeaderSize + length + kFooterSize);
             got = 0;
@@ -212,7 +147,7 @@ Link::Read Link::ReadFrame(Bytes* body) {
             frame.resize(kHeaderSize + got);
         }
     }
-    DecodedFrame decoded;
+    Frame decoded;
     const std::string why = CheckFrame(frame, "FER", &decoded);
     if (!why.empty()) {
         Trace(Format("<- FER tag %04X  ", decoded.tag) + "bad frame: " + why + " | " + Hex(frame));
@@ -254,7 +189,7 @@ AskResult Link::Ask(const Bytes& body, Bytes* response) {
         tag_ = static_cast<uint16_t>(tag_ + 1);
         const Bytes frame = EncodeFrame("FEC", tag_, body);
         Trace(Format("-> FEC tag %04X  ", tag_) + DescribeBody(body, true) + (attempt > 1 ? " (again)" : "") + " | " +
-              Hex(frame) + Format(" | checksum %04X", FrameChecksum(&frame[4], body)));
+              Hex(frame) + Format(" | checksum %04X", LinkChecksum(tag_, body)));
         ++framesSent_;
         uint32_t written = 0;
         if (WriteAll(port_, frame.data(), static_cast<uint32_t>(frame.size()), &written) != kPortOk) {

@@ -11,10 +11,11 @@
 #include <vector>
 
 #include "platform/serial.h"
+#include "sim/central_frame.h"
 
 namespace central {
 
-using Bytes = std::vector<uint8_t>;
+using sim::Bytes;
 
 // Exit codes of the tool: what failed.
 enum ExitCode : int {
@@ -32,26 +33,13 @@ enum ExitCode : int {
 
 const char* ExitCodeName(int code);
 
-constexpr size_t kMaxBody = 1280;
-
-// STX, magic, tag and length high byte first, DLE, body, DLE, checksum high
-// byte first, ETX.
-Bytes EncodeFrame(const char* magic, uint16_t tag, const Bytes& body);
-uint16_t FrameChecksum(const uint8_t* headerTagToDle, const Bytes& body);
-
-struct DecodedFrame {
-    std::string magic;
-    uint16_t tag = 0;
-    Bytes body;
-    uint16_t checksum = 0;    // as received
-    uint16_t computed = 0;    // over what was received
-};
-// "" when `bytes` is one good frame of `magic`, else why not; *frame gets
-// whatever could be read.
-std::string CheckFrame(const Bytes& bytes, const char* magic, DecodedFrame* frame);
-
-std::string Hex(const uint8_t* data, size_t size);
-inline std::string Hex(const Bytes& bytes) { return Hex(bytes.data(), bytes.size()); }
+// The frame codec is the simulated central station's: one oracle for both.
+using sim::CheckFrame;
+using sim::EncodeFrame;
+using sim::Frame;
+using sim::Hex;
+using sim::LinkChecksum;
+constexpr size_t kMaxBody = sim::kMaxFrameBody;
 
 // A request's name and a readable form of a request or response body.
 std::string RequestName(uint8_t code);

@@ -14,16 +14,11 @@
 #include "serial/port.h"
 #include "tools/gate_file.h"
 #include "tools/station_port.h"
+#include "tools/text_format.h"
 
 namespace central {
 
 namespace {
-
-std::string Format(const char* format, auto... args) {
-    char text[256];
-    std::snprintf(text, sizeof text, format, args...);
-    return text;
-}
 
 bool ParseUnsigned(const std::string& text, uint64_t max, uint64_t* value) {
     if (text.empty() || text.size() > 10) return false;

@@ -39,7 +39,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr int64_t kEpoch = 1796601600;  // 2026-12-07 00:00:00 UTC
 constexpr const char* kCentralNumber = "0301234567";
 
 // The banner is code page 437; show its box-drawing characters as UTF-8.
@@ -200,7 +199,7 @@ public:
 private:
     bool Identify() {
         platform::SystemTime utc{2026, 12, 1, 7, 0, 0, 0, 0};
-        const int64_t seconds = sim::CalendarSeconds() - kEpoch;
+        const int64_t seconds = sim::CalendarSeconds() - sim::kEpochSeconds;
         utc.wHour = static_cast<uint16_t>(seconds / 3600);
         utc.wMinute = static_cast<uint16_t>(seconds / 60 % 60);
         utc.wSecond = static_cast<uint16_t>(seconds % 60);
@@ -296,7 +295,7 @@ int main(int argc, char** argv) {
 
     // The virtual clock: this thread takes part, so the driver's waits
     // (modem resets, dial time-outs, retry delays) cost no real time.
-    sim::ResetClock(sim::ClockMode::Virtual, kEpoch);
+    sim::ResetClock(sim::ClockMode::Virtual, sim::kEpochSeconds);
     sim::Participant self;
 
     void* library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
@@ -371,7 +370,7 @@ int main(int argc, char** argv) {
     modem.Ring(central);
     ok = ok && central.WaitConnected(30000);
     sim::SleepMs(500);
-    ok = ok && centralSide.PollWithData(static_cast<uint32_t>(kEpoch));
+    ok = ok && centralSide.PollWithData(static_cast<uint32_t>(sim::kEpochSeconds));
     ok = ok && RunUntil([&] { return !central.IsConnected() && modem.SRegister(0) == 1; }, 60000);
 
     GateAddress gate{};

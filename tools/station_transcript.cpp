@@ -11,9 +11,9 @@ namespace station {
 
 namespace {
 
-constexpr uint8_t kStx = 0x02;
-constexpr size_t kHeaderSize = 9;   // STX, magic, tag, length, DLE
-constexpr size_t kFrameExtra = 13;  // header and DLE, checksum, ETX
+constexpr uint8_t kStx = sim::kFrameStx;
+constexpr size_t kHeaderSize = sim::kFrameHeaderSize;
+constexpr size_t kFrameExtra = sim::kFrameHeaderSize + sim::kFrameFooterSize;
 
 std::string WallClock(std::chrono::system_clock::time_point now = std::chrono::system_clock::now()) {
     const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
@@ -62,7 +62,7 @@ void FrameTap::Feed(const uint8_t* data, size_t size) {
         if (pending_.size() < length + kFrameExtra) return;
         const central::Bytes frame(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(length + kFrameExtra));
         pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(frame.size()));
-        central::DecodedFrame decoded;
+        central::Frame decoded;
         const std::string why = central::CheckFrame(frame, magic_, &decoded);
         char tag[24];
         std::snprintf(tag, sizeof tag, "%s tag %04X  ", magic_, unsigned{decoded.tag});

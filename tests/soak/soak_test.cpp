@@ -49,11 +49,7 @@ size_t HeapInUse() {
     return info.uordblks + info.hblkhd;
 }
 
-size_t Overflows() {
-    size_t count = 0;
-    for (const LogLine& line : korpro_sim::Log()) count += line.text == kOverflow ? 1 : 0;
-    return count;
-}
+size_t Overflows() { return log_test::Count(kOverflow); }
 
 struct Stats {
     int lives = 0;
@@ -250,7 +246,7 @@ TEST(Soak, SessionsWithRandomFaultsLoseNothingAndLeakNothing) {
             rig.ended = true;
             EXPECT_EQ(LoadShared(rig.ctx->answerThreadRunning), 0);
             EXPECT_EQ(LoadShared(rig.ctx->onlineThreadRunning), 0);
-            EXPECT_FALSE(rig.line.open);
+            EXPECT_FALSE(rig.LineOpen());
             ++stats.lives;
         }
         if (life == 0) heapAfterFirstLife = HeapInUse();

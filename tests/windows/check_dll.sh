@@ -29,7 +29,7 @@ done < <(awk '/DLL Name:/ { print $3 }' <<<"$dump")
 [ "$korpro_seen" = yes ] || fail "does not import KORPRO.DLL"
 
 # The functions taken from KORPRO.DLL, by name (no ordinals); a host
-# function that the driver does not call yet is simply not imported.
+# function that the driver does not call is simply not imported.
 imported=$(awk '/DLL Name: KORPRO.DLL/ { on = 1; next } /DLL Name:/ { on = 0 } on && /^\t[0-9a-f]+\t/ { print $NF }' <<<"$dump")
 [ -n "$imported" ] || fail "imports nothing by name from KORPRO.DLL"
 for name in $imported; do

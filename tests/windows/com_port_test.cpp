@@ -17,11 +17,12 @@
 #include "platform/thread.h"
 #include "platform/time.h"
 #include "serial/port.h"
+#include "tests/test_port_settings.h"
 #include "tests/windows/import_patch.h"
 
 namespace {
 
-const uint16_t kSettings[4] = {19200, 8, 0, 0};
+using test_port::kSettings;
 
 // The arguments of every CreateFileA call this program makes while a
 // recorder lives, passed on to the real call.
@@ -267,16 +268,15 @@ TEST_F(ComPortTest, PurgeInputDiscardsWaitingBytesAndRestoresTheTimeOut) {
 // "NUL" is opened and left as it is; any other spelling is a device like
 // any other and has no serial state to read.
 TEST(NulPort, OnlyTheExactNameSkipsTheSetUp) {
-    const uint16_t settings[4] = {19200, 8, 0, 0};
     platform::PortHandle nul = 0;
-    ASSERT_EQ(OpenPort("NUL", settings, kPortOptionsDriver, &nul), kPortOk);
+    ASSERT_EQ(OpenPort("NUL", kSettings, kPortOptionsDriver, &nul), kPortOk);
     uint32_t written = 0;
     EXPECT_EQ(WriteAll(nul, "ATZ\r", 4, &written), kPortOk);
     EXPECT_EQ(written, 4u);
     EXPECT_EQ(ClosePort(nul), kPortOk);
 
     platform::PortHandle lower = 0;
-    EXPECT_EQ(OpenPort("nul", settings, kPortOptionsDriver, &lower), kPortGetStateFailed);
+    EXPECT_EQ(OpenPort("nul", kSettings, kPortOptionsDriver, &lower), kPortGetStateFailed);
 }
 
 TEST(Win32Platform, ThreadsClockAndSystemTime) {

@@ -19,11 +19,14 @@
 #include "driver/context.h"
 #include "host/records.h"
 #include "sim/korpro_sim.h"
+#include "tests/log_text.h"
+#include "tests/test_port_settings.h"
 #include "tools/gate_file.h"
 
 namespace {
 
 using korpro_sim::LogLine;
+using log_test::LogText;
 
 constexpr uint32_t kColdStart = 1;
 constexpr uint32_t kSingleAddressParser = 3;
@@ -69,12 +72,6 @@ struct HostContext {
     alignas(StationContext) unsigned char bytes[kContextSize32] = {};
     StationContext* ctx = new (bytes) StationContext{};
 };
-
-std::string LogText() {
-    std::string text;
-    for (const LogLine& line : korpro_sim::Log()) text += "[" + std::to_string(line.level) + "] " + line.text + "\n";
-    return text;
-}
 
 void WriteBytes(const std::string& name, const std::string& bytes) {
     FILE* file = std::fopen(name.c_str(), "wb");
@@ -138,15 +135,6 @@ protected:
         korpro_sim::DefineGate("TANK_LEVEL", 10);
         korpro_sim::DefineGate("PUMP_1", 11);
         korpro_sim::DefineGate("INLET_VALVE", 40);
-    }
-
-    ColdStartParams Params(const char* port, uint32_t enabled) {
-        ColdStartParams params{};
-        std::strncpy(params.portName, port, sizeof params.portName - 1);
-        params.portEnabled = enabled;
-        params.baudRate = 19200;
-        params.dataBits = 8;
-        return params;
     }
 
     VpiMainFunction vpiMain = nullptr;
@@ -235,7 +223,7 @@ TEST_F(SmokeTest, SingleAddressParserAcceptsOnlyTheAlarmCallGate) {
 // directory (text and binary mode on Windows), and shutdown frees them.
 TEST_F(SmokeTest, ColdStartWithoutPortReadsTheFilesAndEndVpiStops) {
     WriteStationSeven();
-    ColdStartParams params = Params("COM1", 0);
+    ColdStartParams params = test_port::ColdStartOn("COM1", 0);
     const int32_t started = Call(kColdStart, &params, 7);
     SKIP_WHILE_NOT_AVAILABLE(started, "ColdStart");
     ASSERT_EQ(started, 0) << LogText();
@@ -295,7 +283,7 @@ TEST_F(SmokeTest, ColdStartWithoutPortReadsTheFilesAndEndVpiStops) {
 // "NUL" opens without any serial set-up; with no station defined the start
 // fails after the port is open, and EndVpi closes it.
 TEST_F(SmokeTest, ColdStartWithPortNulAndNoStationFailsAndEndVpiClosesThePort) {
-    ColdStartParams params = Params("NUL", 1);
+    ColdStartParams params = test_port::ColdStartOn("NUL", 1);
     const int32_t started = Call(kColdStart, &params, 8);
     SKIP_WHILE_NOT_AVAILABLE(started, "ColdStart");
     EXPECT_EQ(started, 1);
@@ -323,7 +311,7 @@ TEST_F(SmokeTest, ColdStartWithPortNulAndNoStationFailsAndEndVpiClosesThePort) {
 // thread with its 8192-byte stack, and EndVpi waits for it to end.
 TEST_F(SmokeTest, ColdStartWithPortNulAndStationRunsTheThreadUntilEndVpi) {
     WriteStationSeven();
-    ColdStartParams params = Params("NUL", 1);
+    ColdStartParams params = test_port::ColdStartOn("NUL", 1);
     const int32_t started = Call(kColdStart, &params, 7);
     SKIP_WHILE_NOT_AVAILABLE(started, "ColdStart");
     ASSERT_EQ(started, 0) << LogText();
@@ -360,7 +348,7 @@ TEST_F(SmokeTest, UnloadedRightAfterEndVpiAndLoadedAgain) {
         HostContext block;
         const LoadedDriver driver = LoadDriverCopy();
         ASSERT_NE(driver.vpiMain, nullptr);
-        ColdStartParams params = Params("NUL", 1);
+        ColdStartParams params = test_port::ColdStartOn("NUL", 1);
         VpiCallBlock start{block.ctx, kColdStart, 7, 0, &params};
         ASSERT_EQ(driver.vpiMain(&start), 0) << LogText();
         VpiCallBlock end{block.ctx, kEndVpi, 0, 0, nullptr};

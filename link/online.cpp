@@ -8,7 +8,8 @@
 #include "capture/change_buffer.h"
 #include "capture/gate_change.h"
 #include "capture/gate_thread.h"
-#include "config/config_alloc.h"
+#include "common/alloc_hook.h"
+#include "common/byte_order.h"
 #include "config/remote_access.h"
 #include "config/station_gates.h"
 #include "host/korpro.h"
@@ -30,13 +31,6 @@ constexpr uint8_t kWriteNotDone = 0;
 constexpr uint32_t kEndPollMs = 10;
 constexpr uint32_t kEndWaitMs = kWaitTimeoutMs + 50;
 constexpr unsigned kBeginSpins = 10000;
-
-uint16_t Le16(const uint8_t* bytes) { return static_cast<uint16_t>(bytes[0] | (bytes[1] << 8)); }
-
-uint32_t Le32(const uint8_t* bytes) {
-    return static_cast<uint32_t>(bytes[0]) | (static_cast<uint32_t>(bytes[1]) << 8) |
-           (static_cast<uint32_t>(bytes[2]) << 16) | (static_cast<uint32_t>(bytes[3]) << 24);
-}
 
 // The change buffer must never get two writers: a thread of an earlier
 // start is stopped first. False when it has not ended within one wait.
@@ -71,7 +65,7 @@ bool SubscribeStationGates(StationContext* ctx, uint8_t clientId) {
     const uint16_t count = ctx->stationGates != nullptr ? ctx->stationGateCount : 0;
     const size_t tableEntries = std::max<size_t>(std::min<size_t>(count, kGateBatch), 1);
     // The driver's allocator hook, so that a refused allocation can be tested.
-    auto* table = static_cast<uint32_t*>(configAlloc(tableEntries * sizeof(uint32_t)));
+    auto* table = static_cast<uint32_t*>(driverAlloc(tableEntries * sizeof(uint32_t)));
     if (table == nullptr) {
         err(kLogInfo, "TELDRV> DoTheCom() error, allocating gate id table");
         return false;

@@ -117,6 +117,57 @@ uint8_t RemoteWrite(StationContext* ctx, const uint8_t* body) {
     return static_cast<uint8_t>(Kor5PutGateVal(0, gate.hostGateId, 1, value, 0, 0) & 0xFF);
 }
 
+// Registers the driver as a host client; false (with its log line) when the
+// host refuses.
+bool RegisterClient(uint8_t* clientId) {
+    const auto registered = static_cast<uint16_t>(Kor5MkClient("TELDRVEM", 1, 0, clientId));
+    if (registered == 0) return true;
+    err(kLogInfo, "TELDRV> DoTheCom() error, registering Korpro, rc: %u", static_cast<unsigned>(registered));
+    // Whatever the host left in the id is what gets removed.
+    Kor5RmClient(*clientId);
+    return false;
+}
+
+// Starts the gate message thread for the client; false (with its log line)
+// when it cannot be started.
+bool StartGateThread(StationContext* ctx, uint8_t clientId) {
+    // Tracked explicitly, so that a failure right after the start stops this
+    // thread and removes the client exactly once.
+    StoreShared<uint8_t>(ctx->onlineThreadRunning, 1);
+    if (platform::StartThread(OnLineGtMsgThreadEntry, ctx, kGateThreadStack) == 0) return true;
+    StoreShared<uint8_t>(ctx->onlineThreadRunning, 0);
+    err(kLogError, "TELDRV> DoTheCom() ERROR, starting OnLineGtMsgThread");
+    // The client would have no reader.
+    Kor5RmClient(clientId);
+    return false;
+}
+
+// The steps of an on-line start, in order: the change buffer, no earlier
+// thread, the client, its thread, the subscriptions. Gives the status byte
+// of the response.
+uint8_t StartOnline(StationContext* ctx) {
+    if (ctx->changeBuffer == nullptr) {
+        err(kLogInfo, "TELDRV> DoTheCom() error, FE_REQ_START_ONLINE without on-line gate buffer");
+        return kStartFailed;
+    }
+    if (!StopEarlierThread(ctx)) {
+        err(kLogError, "TELDRV> DoTheCom() ERROR, OnLineGtMsgThread of the last start still running");
+        return kStartFailed;
+    }
+    uint8_t clientId = kNoClient;
+    if (!RegisterClient(&clientId)) return kStartFailed;
+    // No thread runs now, so nobody reads clientId while it changes.
+    ctx->clientId = clientId;
+    if (!StartGateThread(ctx, clientId)) return kStartFailed;
+    AwaitThreadBegin(ctx);
+    if (!SubscribeStationGates(ctx, clientId)) {
+        // The thread removes its client when it ends.
+        StoreShared<uint8_t>(ctx->onlineActive, 0);
+        return kStartFailed;
+    }
+    return kStartStarted;
+}
+
 }  // namespace
 
 void RequestStartOnline(StationContext* ctx, const uint8_t*, uint16_t length, SessionState* session) {
@@ -128,53 +179,9 @@ void RequestStartOnline(StationContext* ctx, const uint8_t*, uint16_t length, Se
         return;
     }
     responseBuffer[0] = FE_REQ_START_ONLINE + kResponseCodeOffset;
-    responseBuffer[1] = kStartStarted;
     session->responseLength = 2;
     session->lastSequence = 0;
-
-    if (ctx->changeBuffer == nullptr) {
-        err(kLogInfo, "TELDRV> DoTheCom() error, FE_REQ_START_ONLINE without on-line gate buffer");
-        responseBuffer[1] = kStartFailed;
-        return;
-    }
-    if (!StopEarlierThread(ctx)) {
-        err(kLogError, "TELDRV> DoTheCom() ERROR, OnLineGtMsgThread of the last start still running");
-        responseBuffer[1] = kStartFailed;
-        return;
-    }
-
-    uint8_t status = kStartStarted;
-    uint8_t clientId = kNoClient;
-    const auto registered = static_cast<uint16_t>(Kor5MkClient("TELDRVEM", 1, 0, &clientId));
-    if (registered != 0) {
-        err(kLogInfo, "TELDRV> DoTheCom() error, registering Korpro, rc: %u", static_cast<unsigned>(registered));
-        // Whatever the host left in the id is what gets removed.
-        Kor5RmClient(clientId);
-        responseBuffer[1] = kStartFailed;
-        return;
-    }
-    // No thread runs now, so nobody reads clientId while it changes.
-    ctx->clientId = clientId;
-
-    // Tracked explicitly, so that a failure right after the start stops this
-    // thread and removes the client exactly once.
-    StoreShared<uint8_t>(ctx->onlineThreadRunning, 1);
-    if (platform::StartThread(OnLineGtMsgThreadEntry, ctx, kGateThreadStack) != 0) {
-        StoreShared<uint8_t>(ctx->onlineThreadRunning, 0);
-        err(kLogError, "TELDRV> DoTheCom() ERROR, starting OnLineGtMsgThread");
-        // The client would have no reader.
-        Kor5RmClient(clientId);
-        responseBuffer[1] = kStartFailed;
-        return;
-    }
-    AwaitThreadBegin(ctx);
-
-    if (!SubscribeStationGates(ctx, clientId)) {
-        status = kStartFailed;
-        // The thread removes its client when it ends.
-        StoreShared<uint8_t>(ctx->onlineActive, 0);
-    }
-    responseBuffer[1] = status;
+    responseBuffer[1] = StartOnline(ctx);
 }
 
 void RequestContOnline(StationContext* ctx, const uint8_t* body, uint16_t length, SessionState* session) {

@@ -43,9 +43,9 @@ void BM_ColdStart(benchmark::State& state) {
         VpiCallBlock block{ctx, 0, 1, 0, &params};
         allocated = 0;
         const auto begin = bench::Clock::now();
-        const int32_t result = ColdStart(&block);
+        const HostResult result = ColdStart(&block);
         const double seconds = std::chrono::duration<double>(bench::Clock::now() - begin).count();
-        const bool whole = result == 0 && ctx->stationGateCount == kGates;
+        const bool whole = result == kHostDone && ctx->stationGateCount == kGates;
         EndVpi(&block);
         std::free(ctx);
         if (!whole) {

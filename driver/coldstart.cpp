@@ -40,15 +40,15 @@ platform::PortHandle OpenCom(StationContext* ctx) {
 enum class StartOutcome : uint8_t { kStarted, kFailedIdle, kFailedRunning };
 
 // The last steps of a start with a port: the change buffer and the thread.
-//
-// The order matters twice. The buffer is allocated before the thread starts,
-// so the thread never sees changeBuffer change under it (a store after the
-// start would race with the thread's reads). Yet the outcomes stay those of
-// starting the thread first: a thread that cannot start is reported as such
-// and gives the buffer back, and only a running thread makes a missing
-// buffer a failure with the thread left running. answerThreadRunning is set
-// before the start, so that an EndVpi that comes before the thread has run
-// still waits for it.
+// Their order matters:
+// - the buffer is allocated before the thread starts, so the thread never
+//   sees changeBuffer change under it (a store after the start would race
+//   with the thread's reads);
+// - the outcomes are still those of starting the thread first: a thread that
+//   cannot start is what gets reported, and the buffer goes back; a missing
+//   buffer fails the start only with the thread running, and leaves it so;
+// - answerThreadRunning is set before the start, so that an EndVpi that
+//   comes before the thread has run still waits for it.
 StartOutcome StartThreadAndBuffer(StationContext* ctx) {
     const size_t bufferBytes = size_t{ctx->changeCapacity} * sizeof(GateChange);
     ctx->changeBuffer = static_cast<GateChange*>(driverAlloc(bufferBytes));

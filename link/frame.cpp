@@ -72,8 +72,8 @@ bool HeaderValid(const uint8_t* header) {
     return header[0] == kStx && header[1] == 'F' && header[2] == 'E' && header[3] == 'C' && header[8] == kDle;
 }
 
-// Receive, after the carrier: the header within COM_TIMEOUT; learns the tag and gives
-// the body length.
+// Receive, after the carrier: the header within COM_TIMEOUT. Learns the tag
+// and gives the body length.
 LinkResult ReceiveHeader(StationContext* ctx, platform::PortHandle port, uint8_t* header, uint16_t* length) {
     SetReadTimeout(port, static_cast<int32_t>(ctx->comTimeout));
     uint32_t received = 0;
@@ -97,7 +97,8 @@ LinkResult ReceiveHeader(StationContext* ctx, platform::PortHandle port, uint8_t
     return kLinkDone;
 }
 
-// Receive, after the header: body and footer within 500 ms each, and the checksum.
+// Receive, after the header: body and footer within 500 ms each, and the
+// checksum.
 LinkResult ReceiveBodyAndFooter(platform::PortHandle port, const uint8_t* header, uint8_t* body, uint16_t length) {
     SetReadTimeout(port, kBodyReadTimeoutUnits);
     uint32_t received = 0;

@@ -9,7 +9,7 @@
 #include "bench/session_rig.h"
 #include "bench/station_files.h"
 #include "capture/gate_change.h"
-#include "config/config_alloc.h"
+#include "common/alloc_hook.h"
 #include "config/station_gates.h"
 #include "driver/operations.h"
 #include "host/records.h"
@@ -34,8 +34,8 @@ void BM_ColdStart(benchmark::State& state) {
     sim::Line& line = sim::CreateLine("SIM1");
     sim::Modem modem(line);
     bench::StationFiles files(kGates);
-    const ConfigAllocFunction savedAlloc = configAlloc;
-    configAlloc = CountingAlloc;
+    const DriverAllocFunction savedAlloc = driverAlloc;
+    driverAlloc = CountingAlloc;
 
     std::vector<double> samples;
     for (auto _ : state) {
@@ -44,9 +44,9 @@ void BM_ColdStart(benchmark::State& state) {
         VpiCallBlock block{ctx, 0, 1, 0, &params};
         allocated = 0;
         const auto begin = bench::Clock::now();
-        const int32_t result = ColdStart(&block);
+        const HostResult result = ColdStart(&block);
         const double seconds = std::chrono::duration<double>(bench::Clock::now() - begin).count();
-        const bool whole = result == 0 && ctx->stationGateCount == kGates;
+        const bool whole = result == kHostDone && ctx->stationGateCount == kGates;
         EndVpi(&block);
         std::free(ctx);
         if (!whole) {
@@ -56,7 +56,7 @@ void BM_ColdStart(benchmark::State& state) {
         state.SetIterationTime(seconds);
         samples.push_back(seconds * 1e3);
     }
-    configAlloc = savedAlloc;
+    driverAlloc = savedAlloc;
 
     // The gate table (36 bytes a gate), the id map (2 bytes a host id, ids
     // 1..32768), the change buffer and the phone numbers as the init file

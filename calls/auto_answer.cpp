@@ -15,8 +15,6 @@ constexpr uint32_t kAlertRaised = 0x40000000;
 constexpr uint32_t kAlertClass35 = 0x80000000;
 constexpr uint32_t kAlertClass45 = 0x20000000;
 
-platform::PortHandle Port(StationContext* ctx) { return LoadShared(ctx->portHandle, std::memory_order_relaxed); }
-
 // SingleWrite publishes an entry's reference last, so the other two fields
 // are read only after a reference that is not 0.
 bool EntryDue(DialEntry& entry) {
@@ -49,7 +47,7 @@ void AlarmCall(StationContext* ctx, DialEntry& entry) {
     ResetModem(ctx);
     if (DialModem(ctx, number, reference) != kModemOk) {
         CountFailedAttempt(ctx, entry);
-    } else if (DoTheCom(ctx) == 0) {
+    } else if (DoTheCom(ctx) == kSessionHungUp) {
         for (DialEntry& each : ctx->dialEntries) StoreShared<uint8_t>(each.reference, 0);
     } else {
         CountFailedAttempt(ctx, entry);

@@ -1,32 +1,13 @@
 #include "capture/change_buffer.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstring>
 
 #include "capture/gate_change.h"
+#include "common/byte_order.h"
 #include "host/korpro.h"
 
 namespace {
-
-// On a little-endian machine the value's own bytes are the wire form: one
-// store each instead of the shifts the compiler builds for byte stores.
-void PutLe16(uint8_t* out, uint16_t value) {
-    if constexpr (std::endian::native == std::endian::little) {
-        std::memcpy(out, &value, sizeof value);
-    } else {
-        out[0] = static_cast<uint8_t>(value);
-        out[1] = static_cast<uint8_t>(value >> 8);
-    }
-}
-
-void PutLe32(uint8_t* out, uint32_t value) {
-    if constexpr (std::endian::native == std::endian::little) {
-        std::memcpy(out, &value, sizeof value);
-    } else {
-        for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
-    }
-}
 
 // One fixed-size copy a record: a copy of variable length became `rep movsq`,
 // whose start-up on lines the writer's core has just written made a drain

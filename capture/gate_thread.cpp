@@ -1,16 +1,10 @@
 #include "capture/gate_thread.h"
 
 #include "capture/change_buffer.h"
+#include "common/byte_order.h"
 #include "host/korpro.h"
 
 namespace {
-
-uint32_t Le32(const uint8_t* bytes) {
-    return static_cast<uint32_t>(bytes[0]) | (static_cast<uint32_t>(bytes[1]) << 8) |
-           (static_cast<uint32_t>(bytes[2]) << 16) | (static_cast<uint32_t>(bytes[3]) << 24);
-}
-
-uint16_t Le16(const uint8_t* bytes) { return static_cast<uint16_t>(bytes[0] | (bytes[1] << 8)); }
 
 void ActOnMessage(StationContext* ctx, const GateMessage& message) {
     switch (message.type) {

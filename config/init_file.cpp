@@ -4,7 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "config/config_alloc.h"
+#include "common/alloc_hook.h"
+#include "common/text.h"
 #include "config/line_scan.h"
 #include "config/remote_access.h"
 #include "config/station_gates.h"
@@ -95,12 +96,6 @@ bool ReadLine(FILE* file, char (&line)[kLineBufferSize]) {
     return length > 0 && !std::ferror(file);
 }
 
-void UpperCase(char* text) {
-    for (char* c = text; *c != '\0'; ++c) {
-        if (*c >= 'a' && *c <= 'z') *c = static_cast<char>(*c - 'a' + 'A');
-    }
-}
-
 // Stores a command token unless it is longer than its field.
 template <size_t N>
 void StoreCommand(char (&field)[N], const char* keyword, const char* token, const LineSource& source) {
@@ -127,7 +122,7 @@ void StorePhoneNumber(StationContext* ctx, uint32_t reference, const char* numbe
     }
     char*& slot = ctx->phoneNumbers[reference];
     std::free(slot);
-    slot = static_cast<char*>(configAlloc(length + 1));
+    slot = static_cast<char*>(driverAlloc(length + 1));
     if (slot == nullptr) {
         err(kLogError, "TELDRV> ReadIntFile() Error, alloc mem for modem number, line %u in '%s'", source.lineNumber,
             source.fileName);
@@ -258,7 +253,7 @@ void ReadInitFile(VpiCallBlock* call) {
     char line[kLineBufferSize];
     while (ReadLine(file, line)) {
         ++lineNumber;
-        UpperCase(line);
+        AsciiUpperCase(line);
         ApplyLine(ctx, LineSource{fileName, lineNumber, line});
     }
     ReportUnknownRemoteWriteNames(ctx, fileName);

@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "config/config_alloc.h"
+#include "common/alloc_hook.h"
 #include "config/station_gates.h"
 #include "driver/context.h"
 #include "host/korpro.h"
@@ -39,8 +39,7 @@ void ReportNotAGate(const char* name, size_t length, unsigned line, const char* 
 }
 
 // The context's block with room for at least `names` names, grown through
-// the config allocator; nullptr (with the block replaced by refuseAll) when
-// that fails.
+// driverAlloc; nullptr (with the block replaced by refuseAll) when that fails.
 RemoteAccess* BlockWithRoom(StationContext* ctx, uint16_t names, const char* keyword, unsigned line,
                             const char* file) {
     RemoteAccess* old = ctx->remoteAccess;
@@ -48,7 +47,7 @@ RemoteAccess* BlockWithRoom(StationContext* ctx, uint16_t names, const char* key
     if (old != nullptr && old->nameCapacity >= names) return old;
     uint32_t capacity = old != nullptr ? old->nameCapacity : 0;
     while (capacity < names) capacity = capacity < kFirstNameCapacity ? kFirstNameCapacity : capacity * 2;
-    auto* block = static_cast<RemoteAccess*>(configAlloc(sizeof(RemoteAccess) + capacity * sizeof(RemoteWriteName)));
+    auto* block = static_cast<RemoteAccess*>(driverAlloc(sizeof(RemoteAccess) + capacity * sizeof(RemoteWriteName)));
     if (block == nullptr) {
         err(kLogError,
             "TELDRV> ReadInitFile() error, alloc mem for %s, line %u in '%s', all remote writes and clock settings "

@@ -33,7 +33,10 @@ constexpr size_t kGateNumberOffset = 34;
 constexpr uint32_t kMaxStationGates = 32768;
 
 // Loads "%02u_GATES.DAT" for the station and, on success, stores the
-// StationGate table and the GateIdMap in the context (both from the config
-// allocator, released with std::free). Returns 0 on success, 1 on any failure,
-// which leaves the context's table fields untouched.
+// StationGate table and the GateIdMap in the context (both from driverAlloc,
+// released with std::free). Returns kStationDataLoaded, or
+// kStationDataFailed on any failure, which leaves the context's table fields
+// untouched.
+constexpr int32_t kStationDataLoaded = 0;
+constexpr int32_t kStationDataFailed = 1;
 int32_t ReadStationData(StationContext* ctx, uint8_t stationNumber);

@@ -4,7 +4,7 @@
 
 #include "calls/auto_answer.h"
 #include "capture/gate_change.h"
-#include "config/config_alloc.h"
+#include "common/alloc_hook.h"
 #include "config/init_file.h"
 #include "config/remote_access.h"
 #include "driver/context.h"
@@ -25,8 +25,7 @@ void WaitWhileSet(uint8_t& flag) {
     while (LoadShared(flag) != 0) platform::Sleep(kEndPollMs);
 }
 
-}  // namespace
-
+// Opens the context's port with its settings; the handle, or 0 on failure.
 platform::PortHandle OpenCom(StationContext* ctx) {
     const uint16_t settings[kPortSettingCount] = {ctx->baudRate, ctx->dataBits, ctx->stopBits, ctx->parity};
     platform::PortHandle handle = 0;
@@ -38,32 +37,21 @@ platform::PortHandle OpenCom(StationContext* ctx) {
     return handle;
 }
 
-namespace {
-
 enum class StartOutcome : uint8_t { kStarted, kFailedIdle, kFailedRunning };
 
-// Steps of a start with a port: open it, check the station, start the
-// thread, allocate the change buffer.
-StartOutcome StartWithPort(StationContext* ctx) {
-    const platform::PortHandle handle = OpenCom(ctx);
-    if (handle == 0) {
-        err(kLogError, "TELDRV> ColdStart() unable to open %s port", ctx->portName);
-        return StartOutcome::kFailedIdle;
-    }
-    err(kLogInfo, "TELDRV> ColdStart() port %s opened, file handle %u", ctx->portName, static_cast<unsigned>(handle));
-    StoreShared(ctx->portHandle, handle);
-
-    if (ctx->stationGates == nullptr || ctx->gateIdMap == nullptr) {
-        err(kLogError, "TELDRV> ColdStart() ERROR, station was not defined or not defined correctly");
-        return StartOutcome::kFailedIdle;
-    }
-
-    // The buffer is in place before the thread exists, so the thread never
-    // sees it change; the outcomes stay those of starting first.
+// The last steps of a start with a port: the change buffer and the thread.
+// Their order matters:
+// - the buffer is allocated before the thread starts, so the thread never
+//   sees changeBuffer change under it (a store after the start would race
+//   with the thread's reads);
+// - the outcomes are still those of starting the thread first: a thread that
+//   cannot start is what gets reported, and the buffer goes back; a missing
+//   buffer fails the start only with the thread running, and leaves it so;
+// - answerThreadRunning is set before the start, so that an EndVpi that
+//   comes before the thread has run still waits for it.
+StartOutcome StartThreadAndBuffer(StationContext* ctx) {
     const size_t bufferBytes = size_t{ctx->changeCapacity} * sizeof(GateChange);
-    ctx->changeBuffer = static_cast<GateChange*>(configAlloc(bufferBytes));
-    // Marked before the start, so that EndVpi waits for a thread that has
-    // not yet run.
+    ctx->changeBuffer = static_cast<GateChange*>(driverAlloc(bufferBytes));
     StoreShared<uint8_t>(ctx->answerThreadRunning, 1);
     if (platform::StartThread(RunAutoAnswerThread, ctx, kAutoAnswerStackSize) != 0) {
         StoreShared<uint8_t>(ctx->answerThreadRunning, 0);
@@ -78,6 +66,24 @@ StartOutcome StartWithPort(StationContext* ctx) {
         return StartOutcome::kFailedRunning;
     }
     return StartOutcome::kStarted;
+}
+
+// Steps of a start with a port: open it, check the station, then the thread
+// and the change buffer.
+StartOutcome StartWithPort(StationContext* ctx) {
+    const platform::PortHandle handle = OpenCom(ctx);
+    if (handle == 0) {
+        err(kLogError, "TELDRV> ColdStart() unable to open %s port", ctx->portName);
+        return StartOutcome::kFailedIdle;
+    }
+    err(kLogInfo, "TELDRV> ColdStart() port %s opened, file handle %u", ctx->portName, static_cast<unsigned>(handle));
+    StoreShared(ctx->portHandle, handle);
+
+    if (ctx->stationGates == nullptr || ctx->gateIdMap == nullptr) {
+        err(kLogError, "TELDRV> ColdStart() ERROR, station was not defined or not defined correctly");
+        return StartOutcome::kFailedIdle;
+    }
+    return StartThreadAndBuffer(ctx);
 }
 
 // What a failed start holds, kept by the module: the host may free the block.
@@ -97,23 +103,22 @@ void GiveBack(const StartLeftovers& left) {
     for (void* block : left.memory) std::free(block);
 }
 
-}  // namespace
-
-int32_t ColdStart(VpiCallBlock* call) {
-    auto* ctx = static_cast<StationContext*>(call->context);
-    const auto* params = static_cast<const ColdStartParams*>(call->parameters);
-    // A second start would drop the first one's memory and open the port
-    // twice; one that failed with nothing running gives back what it held.
+// A second start would drop the first one's memory and open the port twice,
+// so the context is claimed first; one whose last start failed with nothing
+// running gives back what that start held. False when it is running.
+bool ClaimForStart(const StationContext* ctx) {
     StartLeftovers leftovers;
     if (!ClaimContext(ctx, &leftovers)) {
         err(kLogError, "TELDRV> ColdStart() error, driver already started on this context, EndVpi() must come first");
-        return 1;
+        return false;
     }
     GiveBack(leftovers);
-    StoreShared<uint8_t>(stopFlag, 0);
-    err(kLogInfo, "TELDRV> version compiled on %s at time %s", __DATE__, __TIME__);
-    err(kLogError, "TELDRV> *********************** BETA VERSION *************************");
+    return true;
+}
 
+// The host's port parameters, then the defaults for everything else.
+void TakeStartParams(StationContext* ctx, const VpiCallBlock* call) {
+    const auto* params = static_cast<const ColdStartParams*>(call->parameters);
     // Whether the word opened a port, not its low byte: EndVpi decides on it.
     ctx->portEnabled = params->portEnabled != 0 ? 1 : 0;
     // The block comes uninitialised from the host; no port is ours yet.
@@ -127,34 +132,46 @@ int32_t ColdStart(VpiCallBlock* call) {
     ctx->portOptions = kPortOptionsDriver;
     ctx->driverNumber = call->driverNumber;
     SetContextDefaults(ctx);
+}
+
+}  // namespace
+
+HostResult ColdStart(VpiCallBlock* call) {
+    auto* ctx = static_cast<StationContext*>(call->context);
+    const auto* params = static_cast<const ColdStartParams*>(call->parameters);
+    if (!ClaimForStart(ctx)) return kHostRefused;
+    StoreShared<uint8_t>(stopFlag, 0);
+    err(kLogInfo, "TELDRV> version compiled on %s at time %s", __DATE__, __TIME__);
+    err(kLogError, "TELDRV> *********************** BETA VERSION *************************");
+    TakeStartParams(ctx, call);
     ReadInitFile(call);
 
     if (params->portEnabled != 0) {
         const StartOutcome outcome = StartWithPort(ctx);
         if (outcome == StartOutcome::kFailedIdle) KeepFailedStart(ctx, LeftoversOf(ctx));
-        if (outcome != StartOutcome::kStarted) return 1;
+        if (outcome != StartOutcome::kStarted) return kHostRefused;
     }
     err(kLogInfo, "TELDRV> ColdStart() exit OK");
-    return 0;
+    return kHostDone;
 }
 
-int32_t CloseCom(VpiCallBlock* call) {
+HostResult CloseCom(VpiCallBlock* call) {
     auto* ctx = static_cast<StationContext*>(call->context);
     // Before ColdStart the block's handle is whatever the host left there.
     const platform::PortHandle handle = ContextClaimed(ctx) ? LoadShared(ctx->portHandle) : 0;
     if (handle != 0) {
         if (ClosePort(handle) != kPortOk) {
             err(kLogInfo, "TELDRV> CloseCom() exited 2");
-            return 2;
+            return kHostNotAvailable;
         }
         StoreShared<platform::PortHandle>(ctx->portHandle, 0);
         ForgetLeftoverPort(ctx);
     }
     err(kLogInfo, "TELDRV> CloseCom() exited 0");
-    return 0;
+    return kHostDone;
 }
 
-int32_t EndVpi(VpiCallBlock* call) {
+HostResult EndVpi(VpiCallBlock* call) {
     auto* ctx = static_cast<StationContext*>(call->context);
     const bool started = ContextClaimed(ctx);
     if (started) StoreShared<uint8_t>(ctx->onlineActive, 0);
@@ -175,5 +192,5 @@ int32_t EndVpi(VpiCallBlock* call) {
         ReleaseContext(ctx);
     }
     err(kLogInfo, "TELDRV> EndVpi() exited");
-    return 0;
+    return kHostDone;
 }

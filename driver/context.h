@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/serial.h"
+#include "platform/port_handle.h"
 
 // One pending alarm call. reference is published last (release) by the host's
 // thread and read first (acquire) by the call-control thread; the fields are
@@ -123,3 +123,10 @@ inline void StoreShared(T& field, T value, std::memory_order order = std::memory
 }
 
 inline bool StopRequested() { return LoadShared(stopFlag) != 0; }
+
+// The port as the auto-answer thread and its sessions read it: portHandle is
+// stored before that thread starts, so the start orders it for the thread and
+// a relaxed read is enough.
+inline platform::PortHandle Port(StationContext* ctx) {
+    return LoadShared(ctx->portHandle, std::memory_order_relaxed);
+}

@@ -5,23 +5,34 @@
 
 #include "host/records.h"
 
-using VpiOperation = int32_t (*)(VpiCallBlock* call);
+// What every operation answers the host. VpiMain hands the host the number
+// (the host's ABI is a signed 32-bit result); inside the driver it is a type
+// of its own, so that no other family's code can be returned by mistake.
+enum class HostResult : int32_t {
+    kHostDone = 0,
+    kHostRefused = 1,       // refused or failed, always with a log line
+    kHostNotAvailable = 2,  // an empty or unknown slot, an operation not offered, a port that
+                            // refuses to close, a write to an address that is not the driver's gate
+};
+using enum HostResult;
+
+using VpiOperation = HostResult (*)(VpiCallBlock* call);
 
 constexpr uint32_t kOperationSlots = 16;
 
-int32_t ColdStart(VpiCallBlock* call);
-int32_t WarmStart(VpiCallBlock* call);
-int32_t SingleAddressParser(VpiCallBlock* call);
-int32_t BlockAddressParser(VpiCallBlock* call);
-int32_t SingleRead(VpiCallBlock* call);
-int32_t BlockRead(VpiCallBlock* call);
-int32_t SingleWrite(VpiCallBlock* call);
-int32_t BlockWrite(VpiCallBlock* call);
-int32_t EndVpi(VpiCallBlock* call);
-int32_t CloseCom(VpiCallBlock* call);
-int32_t ReOpenCom(VpiCallBlock* call);
-int32_t GetVpiInfo(VpiCallBlock* call);
-int32_t ChangeVpiParams(VpiCallBlock* call);
+HostResult ColdStart(VpiCallBlock* call);
+HostResult WarmStart(VpiCallBlock* call);
+HostResult SingleAddressParser(VpiCallBlock* call);
+HostResult BlockAddressParser(VpiCallBlock* call);
+HostResult SingleRead(VpiCallBlock* call);
+HostResult BlockRead(VpiCallBlock* call);
+HostResult SingleWrite(VpiCallBlock* call);
+HostResult BlockWrite(VpiCallBlock* call);
+HostResult EndVpi(VpiCallBlock* call);
+HostResult CloseCom(VpiCallBlock* call);
+HostResult ReOpenCom(VpiCallBlock* call);
+HostResult GetVpiInfo(VpiCallBlock* call);
+HostResult ChangeVpiParams(VpiCallBlock* call);
 
 // Slot i holds operation code i + 1; empty slots are nullptr.
 extern const VpiOperation operationTable[kOperationSlots];

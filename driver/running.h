@@ -26,6 +26,3 @@ void KeepFailedStart(const StationContext* ctx, StartLeftovers leftovers);
 void ForgetLeftoverPort(const StationContext* ctx);
 void ReleaseContext(const StationContext* ctx);
 bool ContextClaimed(const StationContext* ctx);
-
-// Opens the context's port with its settings; the handle, or 0 on failure.
-platform::PortHandle OpenCom(StationContext* ctx);

@@ -62,16 +62,24 @@ const VpiOperation operationTable[kOperationSlots] = {
     nullptr,           // 16
 };
 
-extern "C" TELDRV_EXPORT int32_t VpiMain(VpiCallBlock* call) {
-    if (StopRequested()) return 0;
+namespace {
+
+HostResult Dispatch(VpiCallBlock* call) {
+    // After EndVpi every call is answered as done and nothing runs.
+    if (StopRequested()) return kHostDone;
     const uint32_t code = call->operationCode;
-    if (code == 0 || code > kOperationSlots) return 2;
+    if (code == 0 || code > kOperationSlots) return kHostNotAvailable;
     const VpiOperation operation = operationTable[code - 1];
-    if (operation == nullptr) return 2;
+    if (operation == nullptr) return kHostNotAvailable;
     return operation(call);
 }
 
-int32_t GetVpiInfo(VpiCallBlock* call) {
+}  // namespace
+
+// The host's ABI boundary: the one place a result becomes a number.
+extern "C" TELDRV_EXPORT int32_t VpiMain(VpiCallBlock* call) { return static_cast<int32_t>(Dispatch(call)); }
+
+HostResult GetVpiInfo(VpiCallBlock* call) {
     auto* info = static_cast<VpiInfo*>(call->parameters);
     info->typeCode = 70;
     info->shortName = kShortName;
@@ -84,34 +92,34 @@ int32_t GetVpiInfo(VpiCallBlock* call) {
     info->defaultParity = 0;
     info->extraWord = 0;
     err(kLogInfo, "TELDRV> GetVpiInfo() exited");
-    return 0;
+    return kHostDone;
 }
 
-int32_t WarmStart(VpiCallBlock*) {
+HostResult WarmStart(VpiCallBlock*) {
     err(kLogInfo, "TELDRV> WarmStart() exited, 0");
-    return 0;
+    return kHostDone;
 }
 
-int32_t BlockAddressParser(VpiCallBlock*) {
+HostResult BlockAddressParser(VpiCallBlock*) {
     err(kLogInfo, "TELDRV> BlockParse() no blocks supported!!");
-    return 1;
+    return kHostRefused;
 }
 
-int32_t SingleRead(VpiCallBlock*) {
+HostResult SingleRead(VpiCallBlock*) {
     err(kLogInfo, "TELDRV> SingleRead() not supported");
-    return 1;
+    return kHostRefused;
 }
 
-int32_t BlockRead(VpiCallBlock*) {
+HostResult BlockRead(VpiCallBlock*) {
     err(kLogInfo, "TELDRV> BlockRead() not supported");
-    return 1;
+    return kHostRefused;
 }
 
-int32_t BlockWrite(VpiCallBlock*) {
+HostResult BlockWrite(VpiCallBlock*) {
     err(kLogInfo, "TELDRV> BlockWrite() not supported");
-    return 1;
+    return kHostRefused;
 }
 
-int32_t ReOpenCom(VpiCallBlock*) { return 2; }
+HostResult ReOpenCom(VpiCallBlock*) { return kHostNotAvailable; }
 
-int32_t ChangeVpiParams(VpiCallBlock*) { return 2; }
+HostResult ChangeVpiParams(VpiCallBlock*) { return kHostNotAvailable; }

@@ -5,26 +5,13 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "config/config_alloc.h"
+#include "common/alloc_hook.h"
+#include "common/byte_order.h"
 #include "host/korpro.h"
 #include "link/requests.h"
 #include "platform/time.h"
 
 namespace {
-
-void PutLe16(uint8_t* out, uint16_t value) {
-    out[0] = static_cast<uint8_t>(value & 0xFF);
-    out[1] = static_cast<uint8_t>(value >> 8);
-}
-
-void PutLe32(uint8_t* out, uint32_t value) {
-    for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-uint32_t Le32(const uint8_t* bytes) {
-    return static_cast<uint32_t>(bytes[0]) | (static_cast<uint32_t>(bytes[1]) << 8) |
-           (static_cast<uint32_t>(bytes[2]) << 16) | (static_cast<uint32_t>(bytes[3]) << 24);
-}
 
 // Appends the station gates' records of one batch to the response; the others
 // are dropped for good.
@@ -32,8 +19,7 @@ void ConvertBatch(const StationContext* ctx, const uint8_t* batch, uint32_t coun
     if (ctx->gateIdMap == nullptr) return;
     for (uint32_t i = 0; i < count; ++i) {
         const uint8_t* host = batch + static_cast<size_t>(i) * kHostHistoryRecordSize;
-        const uint16_t gateId =
-            static_cast<uint16_t>(host[kHostGateIdOffset] | (host[kHostGateIdOffset + 1] << 8));
+        const uint16_t gateId = Le16(host + kHostGateIdOffset);
         if (gateId >= ctx->gateIdMapSize) continue;
         const int16_t stationIndex = ctx->gateIdMap[gateId];
         if (stationIndex == -1) continue;
@@ -81,7 +67,7 @@ void RequestStartHistory(StationContext*, const uint8_t* body, uint16_t length, 
         session->historyHandle = handle;
         session->historyOpen = true;
         // The driver's allocator hook, so that a refused allocation can be tested.
-        session->historyBuffer = static_cast<uint8_t*>(configAlloc(kHistoryBufferSize));
+        session->historyBuffer = static_cast<uint8_t*>(driverAlloc(kHistoryBufferSize));
         if (session->historyBuffer == nullptr) {
             session->historyOpen = false;
             err(kLogInfo, "TELDRV> DoTheCom() allocation history buffer failed");

@@ -8,7 +8,8 @@
 #include "capture/change_buffer.h"
 #include "capture/gate_change.h"
 #include "capture/gate_thread.h"
-#include "config/config_alloc.h"
+#include "common/alloc_hook.h"
+#include "common/byte_order.h"
 #include "config/remote_access.h"
 #include "config/station_gates.h"
 #include "host/korpro.h"
@@ -30,13 +31,6 @@ constexpr uint8_t kWriteNotDone = 0;
 constexpr uint32_t kEndPollMs = 10;
 constexpr uint32_t kEndWaitMs = kWaitTimeoutMs + 50;
 constexpr unsigned kBeginSpins = 10000;
-
-uint16_t Le16(const uint8_t* bytes) { return static_cast<uint16_t>(bytes[0] | (bytes[1] << 8)); }
-
-uint32_t Le32(const uint8_t* bytes) {
-    return static_cast<uint32_t>(bytes[0]) | (static_cast<uint32_t>(bytes[1]) << 8) |
-           (static_cast<uint32_t>(bytes[2]) << 16) | (static_cast<uint32_t>(bytes[3]) << 24);
-}
 
 // The change buffer must never get two writers: a thread of an earlier
 // start is stopped first. False when it has not ended within one wait.
@@ -71,7 +65,7 @@ bool SubscribeStationGates(StationContext* ctx, uint8_t clientId) {
     const uint16_t count = ctx->stationGates != nullptr ? ctx->stationGateCount : 0;
     const size_t tableEntries = std::max<size_t>(std::min<size_t>(count, kGateBatch), 1);
     // The driver's allocator hook, so that a refused allocation can be tested.
-    auto* table = static_cast<uint32_t*>(configAlloc(tableEntries * sizeof(uint32_t)));
+    auto* table = static_cast<uint32_t*>(driverAlloc(tableEntries * sizeof(uint32_t)));
     if (table == nullptr) {
         err(kLogInfo, "TELDRV> DoTheCom() error, allocating gate id table");
         return false;
@@ -123,6 +117,57 @@ uint8_t RemoteWrite(StationContext* ctx, const uint8_t* body) {
     return static_cast<uint8_t>(Kor5PutGateVal(0, gate.hostGateId, 1, value, 0, 0) & 0xFF);
 }
 
+// Registers the driver as a host client; false (with its log line) when the
+// host refuses.
+bool RegisterClient(uint8_t* clientId) {
+    const auto registered = static_cast<uint16_t>(Kor5MkClient("TELDRVEM", 1, 0, clientId));
+    if (registered == 0) return true;
+    err(kLogInfo, "TELDRV> DoTheCom() error, registering Korpro, rc: %u", static_cast<unsigned>(registered));
+    // Whatever the host left in the id is what gets removed.
+    Kor5RmClient(*clientId);
+    return false;
+}
+
+// Starts the gate message thread for the client; false (with its log line)
+// when it cannot be started.
+bool StartGateThread(StationContext* ctx, uint8_t clientId) {
+    // Tracked explicitly, so that a failure right after the start stops this
+    // thread and removes the client exactly once.
+    StoreShared<uint8_t>(ctx->onlineThreadRunning, 1);
+    if (platform::StartThread(OnLineGtMsgThreadEntry, ctx, kGateThreadStack) == 0) return true;
+    StoreShared<uint8_t>(ctx->onlineThreadRunning, 0);
+    err(kLogError, "TELDRV> DoTheCom() ERROR, starting OnLineGtMsgThread");
+    // The client would have no reader.
+    Kor5RmClient(clientId);
+    return false;
+}
+
+// The steps of an on-line start, in order: the change buffer, no earlier
+// thread, the client, its thread, the subscriptions. Gives the status byte
+// of the response.
+uint8_t StartOnline(StationContext* ctx) {
+    if (ctx->changeBuffer == nullptr) {
+        err(kLogInfo, "TELDRV> DoTheCom() error, FE_REQ_START_ONLINE without on-line gate buffer");
+        return kStartFailed;
+    }
+    if (!StopEarlierThread(ctx)) {
+        err(kLogError, "TELDRV> DoTheCom() ERROR, OnLineGtMsgThread of the last start still running");
+        return kStartFailed;
+    }
+    uint8_t clientId = kNoClient;
+    if (!RegisterClient(&clientId)) return kStartFailed;
+    // No thread runs now, so nobody reads clientId while it changes.
+    ctx->clientId = clientId;
+    if (!StartGateThread(ctx, clientId)) return kStartFailed;
+    AwaitThreadBegin(ctx);
+    if (!SubscribeStationGates(ctx, clientId)) {
+        // The thread removes its client when it ends.
+        StoreShared<uint8_t>(ctx->onlineActive, 0);
+        return kStartFailed;
+    }
+    return kStartStarted;
+}
+
 }  // namespace
 
 void RequestStartOnline(StationContext* ctx, const uint8_t*, uint16_t length, SessionState* session) {
@@ -134,53 +179,9 @@ void RequestStartOnline(StationContext* ctx, const uint8_t*, uint16_t length, Se
         return;
     }
     responseBuffer[0] = FE_REQ_START_ONLINE + kResponseCodeOffset;
-    responseBuffer[1] = kStartStarted;
     session->responseLength = 2;
     session->lastSequence = 0;
-
-    if (ctx->changeBuffer == nullptr) {
-        err(kLogInfo, "TELDRV> DoTheCom() error, FE_REQ_START_ONLINE without on-line gate buffer");
-        responseBuffer[1] = kStartFailed;
-        return;
-    }
-    if (!StopEarlierThread(ctx)) {
-        err(kLogError, "TELDRV> DoTheCom() ERROR, OnLineGtMsgThread of the last start still running");
-        responseBuffer[1] = kStartFailed;
-        return;
-    }
-
-    uint8_t status = kStartStarted;
-    uint8_t clientId = kNoClient;
-    const auto registered = static_cast<uint16_t>(Kor5MkClient("TELDRVEM", 1, 0, &clientId));
-    if (registered != 0) {
-        err(kLogInfo, "TELDRV> DoTheCom() error, registering Korpro, rc: %u", static_cast<unsigned>(registered));
-        // Whatever the host left in the id is what gets removed.
-        Kor5RmClient(clientId);
-        responseBuffer[1] = kStartFailed;
-        return;
-    }
-    // No thread runs now, so nobody reads clientId while it changes.
-    ctx->clientId = clientId;
-
-    // Tracked explicitly, so that a failure right after the start stops this
-    // thread and removes the client exactly once.
-    StoreShared<uint8_t>(ctx->onlineThreadRunning, 1);
-    if (platform::StartThread(OnLineGtMsgThreadEntry, ctx, kGateThreadStack) != 0) {
-        StoreShared<uint8_t>(ctx->onlineThreadRunning, 0);
-        err(kLogError, "TELDRV> DoTheCom() ERROR, starting OnLineGtMsgThread");
-        // The client would have no reader.
-        Kor5RmClient(clientId);
-        responseBuffer[1] = kStartFailed;
-        return;
-    }
-    AwaitThreadBegin(ctx);
-
-    if (!SubscribeStationGates(ctx, clientId)) {
-        status = kStartFailed;
-        // The thread removes its client when it ends.
-        StoreShared<uint8_t>(ctx->onlineActive, 0);
-    }
-    responseBuffer[1] = status;
+    responseBuffer[1] = StartOnline(ctx);
 }
 
 void RequestContOnline(StationContext* ctx, const uint8_t* body, uint16_t length, SessionState* session) {

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "common/byte_order.h"
 #include "config/remote_access.h"
 #include "host/korpro.h"
 #include "link/frame.h"
@@ -11,10 +12,6 @@
 #include "serial/port.h"
 
 namespace {
-
-uint16_t Le16(const uint8_t* bytes) { return static_cast<uint16_t>(bytes[0] | (bytes[1] << 8)); }
-
-platform::PortHandle Port(StationContext* ctx) { return LoadShared(ctx->portHandle, std::memory_order_relaxed); }
 
 // CLOCK_MAX_STEP_SEC: true (with its log line) when the asked time lies too
 // far from the station's own. A time that names no real moment is left to
@@ -114,7 +111,7 @@ int DoTheCom(StationContext* ctx) {
     StoreShared<uint8_t>(ctx->linkActive, 1);
     do {
         uint16_t length = 0;
-        const int received = Receive(ctx, requestBuffer, &length);
+        const LinkResult received = Receive(ctx, requestBuffer, &length);
         if (received == kLinkGone) {
             StoreShared<uint8_t>(ctx->linkActive, 0);
             continue;
@@ -124,7 +121,7 @@ int DoTheCom(StationContext* ctx) {
             continue;
         }
         HandleRequest(ctx, requestBuffer, length, &session);
-        const int sent = Send(ctx, responseBuffer, session.responseLength);
+        const LinkResult sent = Send(ctx, responseBuffer, session.responseLength);
         if (sent == kLinkGone) {
             StoreShared<uint8_t>(ctx->linkActive, 0);
         } else if (sent == kLinkFrameFailed) {
@@ -135,5 +132,5 @@ int DoTheCom(StationContext* ctx) {
     StoreShared<uint8_t>(ctx->onlineActive, 0);
     if (session.historyOpen) CloseHistory(&session);
     if (session.hangUpReceived) platform::Sleep(3000);
-    return session.hangUpReceived ? 0 : 1;
+    return session.hangUpReceived ? kSessionHungUp : kSessionLinkLost;
 }

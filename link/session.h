@@ -31,8 +31,11 @@ struct SessionState {
     uint8_t* historyBuffer;
 };
 
-// 0 when the central ended the session with an accepted hang-up request,
-// 1 when the link was lost or the host stopped the session.
+// What DoTheCom returns: the central ended the session with an accepted
+// hang-up request, or the link was lost or the host stopped the session.
+constexpr int kSessionHungUp = 0;
+constexpr int kSessionLinkLost = 1;
+
 int DoTheCom(StationContext* ctx);
 
 // One request, answered in responseBuffer with session->responseLength set.

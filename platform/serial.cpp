@@ -110,7 +110,7 @@ PortHandle CommOpen(const char* name) {
         }
     }
     backend->close(state);
-    SetLastError(4);  // too many open files
+    SetLastError(kErrorTooManyOpenFiles);
     return kInvalidPortHandle;
 }
 

@@ -6,10 +6,10 @@
 
 #include <cstdint>
 
-namespace platform {
+#include "platform/error.h"
+#include "platform/port_handle.h"
 
-using PortHandle = uintptr_t;  // 32 bits on the 32-bit target
-constexpr PortHandle kInvalidPortHandle = ~PortHandle{0};
+namespace platform {
 
 // DTR / RTS control codes of the device control block.
 constexpr uint8_t kDtrControlDisable = 0;
@@ -82,7 +82,8 @@ struct CommTimeouts {
 };
 
 // A backend's functions; `state` is what its open returned. Each returns 0
-// on success or the platform error code that GetLastError would give.
+// on success or the platform error code that GetLastError would give
+// (platform/error.h).
 struct SerialBackend {
     void* (*open)(const char* device, uint32_t* error);  // nullptr on failure
     uint32_t (*close)(void* state);
@@ -97,13 +98,6 @@ struct SerialBackend {
     uint32_t (*escape)(void* state, uint32_t function);
     uint32_t (*modemStatus)(void* state, uint32_t* status);
 };
-
-// Platform error codes the backends give (the Win32 numbers).
-constexpr uint32_t kErrorFileNotFound = 2;
-constexpr uint32_t kErrorAccessDenied = 5;
-constexpr uint32_t kErrorInvalidHandle = 6;
-constexpr uint32_t kErrorGenFailure = 31;
-constexpr uint32_t kErrorInvalidParameter = 87;
 
 // Ports whose name begins with `prefix` are opened by `backend`; every other
 // name goes to the platform's own devices.

@@ -21,11 +21,9 @@ constexpr char kCr = '\r';
 
 bool EndsWithCr(const char* text, size_t length) { return length > 0 && text[length - 1] == kCr; }
 
-platform::PortHandle Port(StationContext* ctx) { return LoadShared(ctx->portHandle, std::memory_order_relaxed); }
-
 }  // namespace
 
-int SendModemCmd(platform::PortHandle port, const char* command) {
+ModemResult SendModemCmd(platform::PortHandle port, const char* command) {
     SetReadTimeout(port, kCommandReadTimeoutUnits);
     const bool escape = std::strcmp(command, kEscape) == 0;
     if (escape) {
@@ -48,7 +46,7 @@ int SendModemCmd(platform::PortHandle port, const char* command) {
     return kModemOk;
 }
 
-int WaitModemOk(platform::PortHandle port, const char* command) {
+ModemResult WaitModemOk(platform::PortHandle port, const char* command) {
     const size_t length = std::strlen(command);
     const size_t expected = length + (EndsWithCr(command, length) ? 0 : 1) + kOkReplyLength;
     char reply[kModemReplyBufferSize];
@@ -100,7 +98,7 @@ void AutoAnswerOff(StationContext* ctx) {
     }
 }
 
-int DialModem(StationContext* ctx, const char* number, uint8_t reference) {
+ModemResult DialModem(StationContext* ctx, const char* number, uint8_t reference) {
     const platform::PortHandle port = Port(ctx);
     if (!number) number = "";
     char command[kDialCommandBufferSize];

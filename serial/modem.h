@@ -10,8 +10,12 @@
 #include "driver/context.h"
 #include "platform/serial.h"
 
-constexpr int kModemOk = 0;
-constexpr int kModemFailed = 1;
+// Results of the dialogue: a type of their own, like the port layer's.
+enum class ModemResult : uint8_t {
+    kModemOk = 0,
+    kModemFailed = 1,
+};
+using enum ModemResult;
 
 // Room for the reply to the longest command a context field holds (63
 // characters, CR, CR LF "OK" CR LF) and its terminating NUL.
@@ -22,10 +26,10 @@ constexpr size_t kDialCommandBufferSize = 96;
 // Sends one command line: "+++" as the escape with its DTR pulse and guard
 // time, anything else after draining the input, with one CR appended unless
 // the text ends with CR. Leaves the read time-out at 1.5 s.
-int SendModemCmd(platform::PortHandle port, const char* command);
+ModemResult SendModemCmd(platform::PortHandle port, const char* command);
 // Reads the echo of `command` and CR LF "OK" CR LF; kModemOk when the reply
 // holds "OK". A command whose reply would not fit the buffer is not OK.
-int WaitModemOk(platform::PortHandle port, const char* command);
+ModemResult WaitModemOk(platform::PortHandle port, const char* command);
 
 void ResetModem(StationContext* ctx);
 void AutoAnswerOn(StationContext* ctx);
@@ -34,4 +38,4 @@ void AutoAnswerOff(StationContext* ctx);
 // seconds for the carrier: kModemOk when it came. `reference` is the dial
 // reference the number belongs to, named in the message when the dial
 // command would not fit its buffer; such a command is refused, not cut.
-int DialModem(StationContext* ctx, const char* number, uint8_t reference);
+ModemResult DialModem(StationContext* ctx, const char* number, uint8_t reference);

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "platform/error.h"
+#include "platform/serial.h"
 
 namespace {
 
@@ -34,7 +35,7 @@ void CloseFailedPort(platform::PortHandle port) {
 
 }  // namespace
 
-int OpenPort(const char* name, const uint16_t* settings, uint16_t options, platform::PortHandle* handle) {
+PortResult OpenPort(const char* name, const uint16_t* settings, uint16_t options, platform::PortHandle* handle) {
     const platform::PortHandle port = platform::CommOpen(name);
     *handle = port;
     if (port == platform::kInvalidPortHandle) return kPortOpenFailed;
@@ -79,7 +80,7 @@ int OpenPort(const char* name, const uint16_t* settings, uint16_t options, platf
     return kPortOk;
 }
 
-int ClosePort(platform::PortHandle port) { return platform::CommClose(port) ? kPortOk : kPortCallFailed; }
+PortResult ClosePort(platform::PortHandle port) { return platform::CommClose(port) ? kPortOk : kPortCallFailed; }
 
 int32_t SetReadTimeout(platform::PortHandle port, int32_t units) {
     platform::CommTimeouts timeouts{};
@@ -94,7 +95,7 @@ int32_t SetReadTimeout(platform::PortHandle port, int32_t units) {
     return static_cast<int32_t>(previousMs / 10u);
 }
 
-int PurgeInput(platform::PortHandle port) {
+PortResult PurgeInput(platform::PortHandle port) {
     uint32_t errors = 0;
     uint32_t waiting = 0;
     if (platform::CommClearError(port, &errors, &waiting) && waiting == 0) return kPortOk;
@@ -111,7 +112,7 @@ int PurgeInput(platform::PortHandle port) {
     return readOk ? kPortOk : kPortOpenFailed;
 }
 
-int ReadExact(platform::PortHandle port, void* buffer, uint32_t count, uint32_t* received) {
+PortResult ReadExact(platform::PortHandle port, void* buffer, uint32_t count, uint32_t* received) {
     auto* bytes = static_cast<uint8_t*>(buffer);
     uint32_t total = 0;
     if (received) *received = 0;
@@ -125,7 +126,7 @@ int ReadExact(platform::PortHandle port, void* buffer, uint32_t count, uint32_t*
     return kPortOk;
 }
 
-int WriteAll(platform::PortHandle port, const void* buffer, uint32_t count, uint32_t* written) {
+PortResult WriteAll(platform::PortHandle port, const void* buffer, uint32_t count, uint32_t* written) {
     uint32_t done = 0;
     if (!platform::CommWrite(port, buffer, count, &done)) return kPortCallFailed;
     if (written) *written = done;

@@ -7,13 +7,18 @@
 
 #include "platform/serial.h"
 
-// Result codes of the port layer.
-constexpr int kPortOk = 0;
-constexpr int kPortOpenFailed = 1;      // open or time-outs failed; PurgeInput: last drain read failed
-constexpr int kPortShortWrite = 2;      // fewer bytes written than asked
-constexpr int kPortGetStateFailed = 4;  // the port has been closed again
-constexpr int kPortSetStateFailed = 5;
-constexpr int kPortCallFailed = 7;      // the platform call failed, or a read brought no byte
+// Result codes of the port layer. A type of their own, so that they cannot be
+// compared with a link or modem result or with a bare number; the names are
+// used unqualified, and the numbers are those the port layer has always had.
+enum class PortResult : uint8_t {
+    kPortOk = 0,
+    kPortOpenFailed = 1,      // open or time-outs failed; PurgeInput: last drain read failed
+    kPortShortWrite = 2,      // fewer bytes written than asked
+    kPortGetStateFailed = 4,  // the port has been closed again
+    kPortSetStateFailed = 5,
+    kPortCallFailed = 7,      // the platform call failed, or a read brought no byte
+};
+using enum PortResult;
 
 // Line settings in the order the context holds them: baud rate, data bits,
 // stop bits (0 one, 1 one and a half, 2 two), parity (0 none, 1 odd, 2 even,
@@ -38,16 +43,16 @@ constexpr uint32_t kPortQueueSize = 1200;
 // Opens the device `name` and sets it up from `settings` (four words) and
 // `options`. The handle is stored in `*handle` whatever the outcome; on every
 // nonzero result it is closed already. "NUL" is opened but not configured.
-int OpenPort(const char* name, const uint16_t* settings, uint16_t options, platform::PortHandle* handle);
-// 0, or 7 when the platform refuses to close the port.
-int ClosePort(platform::PortHandle port);
+PortResult OpenPort(const char* name, const uint16_t* settings, uint16_t options, platform::PortHandle* handle);
+// kPortOk, or kPortCallFailed when the platform refuses to close the port.
+PortResult ClosePort(platform::PortHandle port);
 // Sets the total read time-out to units × 10 ms; gives the previous one in
 // units, or 0 when the port's time-outs could not be read or written.
 int32_t SetReadTimeout(platform::PortHandle port, int32_t units);
 // Discards whatever waits in the input queue.
-int PurgeInput(platform::PortHandle port);
+PortResult PurgeInput(platform::PortHandle port);
 // Reads `count` bytes (at most 65535), one total read time-out per read, and
 // gives up after a read that brings nothing. `received` may be null.
-int ReadExact(platform::PortHandle port, void* buffer, uint32_t count, uint32_t* received);
+PortResult ReadExact(platform::PortHandle port, void* buffer, uint32_t count, uint32_t* received);
 // One write of `count` bytes. `written` may be null.
-int WriteAll(platform::PortHandle port, const void* buffer, uint32_t count, uint32_t* written);
+PortResult WriteAll(platform::PortHandle port, const void* buffer, uint32_t count, uint32_t* written);

@@ -10,6 +10,8 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/error.h"
+
 namespace sim {
 namespace {
 
@@ -179,8 +181,7 @@ int32_t CalendarBackend() { return CalendarSeconds(); }
 uint64_t MonotonicBackend() { return static_cast<uint64_t>(NowMs()); }
 
 uint32_t SetClockBackend(const platform::SystemTime* utc) {
-    constexpr uint32_t kErrorInvalidParameter = 87;
-    if (!platform::ValidSystemTime(*utc)) return kErrorInvalidParameter;
+    if (!platform::ValidSystemTime(*utc)) return platform::kErrorInvalidParameter;
     std::lock_guard lock(W().mutex);
     if (W().clockError != 0) return W().clockError;
     W().clockSets.push_back(*utc);

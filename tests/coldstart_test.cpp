@@ -8,7 +8,7 @@
 #include <regex>
 
 #include "capture/gate_change.h"
-#include "config/config_alloc.h"
+#include "common/alloc_hook.h"
 #include "serial/port.h"
 #include "tests/driver_library.h"
 #include "tests/driver_rig.h"
@@ -48,13 +48,13 @@ void* RecordingAlloc(size_t size) {
 class ColdStartTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        savedAlloc = configAlloc;
+        savedAlloc = driverAlloc;
         allocations.clear();
         failingSize = 0;
-        configAlloc = RecordingAlloc;
+        driverAlloc = RecordingAlloc;
     }
-    void TearDown() override { configAlloc = savedAlloc; }
-    ConfigAllocFunction savedAlloc = nullptr;
+    void TearDown() override { driverAlloc = savedAlloc; }
+    DriverAllocFunction savedAlloc = nullptr;
 };
 
 TEST_F(ColdStartTest, ASuccessfulStartLogsInOrderAndRunsTheThread) {

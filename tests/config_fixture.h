@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "config/config_alloc.h"
+#include "common/alloc_hook.h"
 #include "sim/korpro_sim.h"
 #include "tests/log_text.h"
 
@@ -45,7 +45,7 @@ inline void* FailingAlloc(size_t size) { return ++allocCalls == failingCall ? nu
 inline void ArmAllocFailure(int call) {
     allocCalls = 0;
     failingCall = call;
-    configAlloc = FailingAlloc;
+    driverAlloc = FailingAlloc;
 }
 
 class ConfigFileTest : public ::testing::Test {
@@ -57,10 +57,10 @@ protected:
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
         directory_ = pattern;
         fs::current_path(directory_);
-        savedAlloc_ = configAlloc;
+        savedAlloc_ = driverAlloc;
     }
     void TearDown() override {
-        configAlloc = savedAlloc_;
+        driverAlloc = savedAlloc_;
         fs::current_path(oldDirectory_);
         std::error_code ignored;
         fs::remove_all(directory_, ignored);
@@ -70,7 +70,7 @@ protected:
 private:
     fs::path oldDirectory_;
     fs::path directory_;
-    ConfigAllocFunction savedAlloc_ = nullptr;
+    DriverAllocFunction savedAlloc_ = nullptr;
 };
 
 }  // namespace config_test

@@ -7,7 +7,7 @@
 #include <atomic>
 #include <random>
 
-#include "config/config_alloc.h"
+#include "common/alloc_hook.h"
 #include "link/session.h"
 #include "serial/port.h"
 #include "sim/central_history.h"
@@ -361,10 +361,10 @@ TEST(HostFaults, EveryHostCallFailingInTurnCostsOnlyItsOwnRequest) {
     EXPECT_EQ(poller.Start(), 2);
     korpro_sim::ForceResult(OnlineCall::RqGateMsg, 9, 0, 1);
     EXPECT_EQ(poller.Start(), 2);
-    const ConfigAllocFunction savedAlloc = configAlloc;
-    configAlloc = [](size_t) -> void* { return nullptr; };
+    const DriverAllocFunction savedAlloc = driverAlloc;
+    driverAlloc = [](size_t) -> void* { return nullptr; };
     EXPECT_EQ(poller.Start(), 2);
-    configAlloc = savedAlloc;
+    driverAlloc = savedAlloc;
     ASSERT_TRUE(online_test::StopGateThread(&rig.ctx));
     EXPECT_TRUE(korpro_sim::Clients().empty());
     EXPECT_EQ(rig.central.Station(), kStationAnswer);
@@ -407,9 +407,9 @@ TEST(HostFaults, EveryHostCallFailingInTurnCostsOnlyItsOwnRequest) {
     korpro_sim::FailHistoryOpen(0x0101);
     EXPECT_EQ(sim::StartHistory(rig.central, sim::kEpochSeconds), (Bytes{0x68, 0x01}));
     korpro_sim::FailHistoryOpen(0);
-    configAlloc = [](size_t) -> void* { return nullptr; };
+    driverAlloc = [](size_t) -> void* { return nullptr; };
     const std::optional<Bytes> noBuffer = sim::StartHistory(rig.central, sim::kEpochSeconds);
-    configAlloc = savedAlloc;
+    driverAlloc = savedAlloc;
     ASSERT_TRUE(noBuffer);
     EXPECT_EQ(noBuffer->at(0), 0x68);
     EXPECT_NE(noBuffer->at(1), 0);

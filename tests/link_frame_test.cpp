@@ -25,10 +25,10 @@ TEST(FrameChecksum, TheTwoExampleFramesCheckByteForByte) {
 class ReceiveTest : public ::testing::Test {
 protected:
     // Receive on the test's own thread, with what the central sent already waiting.
-    int ReceiveNow(uint16_t* length = nullptr) {
+    LinkResult ReceiveNow(uint16_t* length = nullptr) {
         uint16_t got = 0xBEEF;
         start = sim::NowMs();
-        const int result = Receive(&rig.ctx, body, &got);
+        const LinkResult result = Receive(&rig.ctx, body, &got);
         elapsed = sim::NowMs() - start;
         if (length) *length = got;
         return result;

@@ -44,7 +44,9 @@ struct EmulatorTest : ::testing::Test {
         modem.Register("0123", &central);
     }
     void TearDown() override { ClosePort(port); }
-    void Type(const std::string& text) { ASSERT_EQ(WriteAll(port, text.data(), uint32_t(text.size()), nullptr), 0); }
+    void Type(const std::string& text) {
+        ASSERT_EQ(WriteAll(port, text.data(), uint32_t(text.size()), nullptr), kPortOk);
+    }
     // Everything the modem sent that the port has not read yet.
     std::string Take() {
         uint32_t errors = 0, waiting = 0;

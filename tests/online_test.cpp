@@ -7,7 +7,7 @@
 #include <random>
 #include <set>
 
-#include "config/config_alloc.h"
+#include "common/alloc_hook.h"
 #include "sim/central_online.h"
 #include "tests/link_rig.h"
 #include "tests/log_text.h"
@@ -146,10 +146,10 @@ TEST_F(OnlineTest, AFailedStartAnswersTwoAndLeavesNoClientAndNoThread) {
     EXPECT_EQ(korpro_sim::GateRequests().size(), 2u);
     EXPECT_EQ(korpro_sim::RemovedClients().size(), 3u);
 
-    const ConfigAllocFunction savedAlloc = configAlloc;
-    configAlloc = [](size_t) -> void* { return nullptr; };
+    const DriverAllocFunction savedAlloc = driverAlloc;
+    driverAlloc = [](size_t) -> void* { return nullptr; };
     EXPECT_EQ(central.Start(), 2);
-    configAlloc = savedAlloc;
+    driverAlloc = savedAlloc;
     expectIdle("gate id table");
     EXPECT_EQ(korpro_sim::RemovedClients().size(), 4u);
 

@@ -79,7 +79,7 @@ TEST_F(PortTest, FailedStepsGiveTheirCodeAndLeaveThePortClosed) {
 
     bool sim::LineFaults::*steps[] = {&sim::LineFaults::failGetState, &sim::LineFaults::failSetTimeouts,
                                       &sim::LineFaults::failSetState};
-    const int codes[] = {kPortGetStateFailed, kPortOpenFailed, kPortSetStateFailed};
+    const PortResult codes[] = {kPortGetStateFailed, kPortOpenFailed, kPortSetStateFailed};
     for (int i = 0; i < 3; ++i) {
         sim::Locked(line)->faults = {};
         sim::Locked(line)->faults.*steps[i] = true;

@@ -493,7 +493,7 @@ void RequestStop() { stopRequested.store(true); }
 bool StopRequested() { return stopRequested.load(); }
 void ClearStop() { stopRequested.store(false); }
 
-std::string PortFailure(int result, uint32_t error, const std::string& port, uint32_t baud) {
+std::string PortFailure(PortResult result, uint32_t error, const std::string& port, uint32_t baud) {
     const std::string path = station::PortDevicePath(port);
     if (result == kPortSetStateFailed) {
         return Format("line settings refused (%u baud with these data bits, parity and stop bits); check that the "
@@ -509,10 +509,10 @@ std::string PortFailure(int result, uint32_t error, const std::string& port, uin
                 return "permission denied (" + path + "): the user needs read and write access, e.g. the dialout group";
             }
             return "in use by another program (a modem tool, getty or a second teldrv-central); end it first";
-        case 1: return "not a serial port";
+        case platform::kErrorInvalidFunction: return "not a serial port";
         case platform::kErrorInvalidParameter: return "line settings refused";
     }
-    return Format("platform error %u (result %d)", error, result);
+    return Format("platform error %u (result %d)", error, static_cast<int>(result));
 }
 
 bool EncodeWriteValue(const std::string& text, std::optional<uint8_t> valueType, uint8_t bytes[4], std::string* error) {
@@ -843,7 +843,7 @@ int OpenToolPort(const ToolOptions& options, platform::PortHandle* port, std::os
     uint16_t settings[4] = {options.settings[0], options.settings[1], options.settings[2], options.settings[3]};
     const bool wide = options.baud > 0xFFFF;
     settings[0] = wide ? 9600 : static_cast<uint16_t>(options.baud);
-    int opened = OpenPort(options.port.c_str(), settings, kPortOptionsDriver, port);
+    PortResult opened = OpenPort(options.port.c_str(), settings, kPortOptionsDriver, port);
     if (opened == kPortOk && wide) {
         platform::Dcb dcb{};
         dcb.DCBlength = 28;

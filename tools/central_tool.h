@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "serial/port.h"
 #include "tools/central_link.h"
 
 namespace central {
@@ -87,7 +88,7 @@ void ClearStop();
 
 // Why a port did not open, in words, from OpenPort's result and the
 // platform error left behind.
-std::string PortFailure(int result, uint32_t error, const std::string& port, uint32_t baud);
+std::string PortFailure(PortResult result, uint32_t error, const std::string& port, uint32_t baud);
 
 // Value bytes 4-7 of a write request, as the gate's value type reads them.
 bool EncodeWriteValue(const std::string& text, std::optional<uint8_t> valueType, uint8_t bytes[4], std::string* error);

@@ -144,7 +144,7 @@ int Check(const std::vector<std::string>& args) {
     StationContext context{};
     const int32_t result = ReadStationData(&context, static_cast<uint8_t>(station));
     for (const korpro_sim::LogLine& line : korpro_sim::Log()) std::cout << line.text << "\n";
-    if (result != 0) {
+    if (result != kStationDataLoaded) {
         std::cout << args[0] << ": the driver refuses this file\n";
         return kRefused;
     }

@@ -33,7 +33,6 @@
 namespace platform {
 namespace {
 
-constexpr uint32_t kErrorInvalidFunction = 1;
 constexpr uint32_t kMaxDword = 0xFFFFFFFF;
 
 // EscapeCommFunction codes besides DTR.

@@ -2,6 +2,7 @@
 #include <cerrno>
 #include <ctime>
 
+#include "platform/error.h"
 #include "platform/time.h"
 
 namespace platform {
@@ -21,9 +22,8 @@ uint64_t MonotonicMsPosix() {
     return static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
 }
 
-constexpr uint32_t kErrorInvalidParameter = 87;  // what SetSystemTime reports for a bad field
-
 uint32_t SetSystemClockPosix(const SystemTime* utc) {
+    // What SetSystemTime reports for a bad field.
     if (!ValidSystemTime(*utc)) return kErrorInvalidParameter;
     const int64_t seconds = SystemTimeSeconds(*utc);
     timespec value{static_cast<time_t>(seconds), static_cast<long>(utc->wMilliseconds) * 1000000L};

@@ -182,7 +182,7 @@ TEST_F(ComPortTest, OpenIsExclusive) {
     CreateFileRecorder recorder;
     ASSERT_TRUE(recorder.Installed()) << "this program does not import CreateFileA from KERNEL32.DLL";
     platform::PortHandle second = 0;
-    const int result = OpenPort(portName.c_str(), kSettings, kPortOptionsDriver, &second);
+    const PortResult result = OpenPort(portName.c_str(), kSettings, kPortOptionsDriver, &second);
     const uint32_t error = platform::LastError();
     ASSERT_EQ(createFileCalls.size(), 1u);
     EXPECT_EQ(createFileCalls[0].name, portName);

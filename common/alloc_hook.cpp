@@ -1,4 +1,4 @@
-#include "config/config_alloc.h"
+#include "common/alloc_hook.h"
 
 #include <cstdlib>
 
@@ -6,4 +6,4 @@ namespace {
 void* DefaultAlloc(size_t size) { return std::malloc(size); }
 }  // namespace
 
-ConfigAllocFunction configAlloc = DefaultAlloc;
+DriverAllocFunction driverAlloc = DefaultAlloc;

@@ -9,20 +9,9 @@ set -euo pipefail
 work="$1"
 exe="$2"
 shift 2
-skip() { echo "windows smoke suite skipped: $*"; exit 77; }
-
-command -v wine >/dev/null || skip "wine is not installed"
-command -v socat >/dev/null || skip "socat is not installed"
-
-export WINEPREFIX="$work/prefix" WINEARCH=win32 WINEDEBUG=-all
-# No .NET or HTML engine, no display: nothing to download or show.
-export WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=
-timeout 60 wine --version >/dev/null 2>&1 || skip "wine cannot run 32-bit programs on this machine"
-
-rm -rf "$work"
-mkdir -p "$work/run"
-echo "making the Wine prefix"
-timeout 600 wineboot -i >"$work/wineboot.log" 2>&1 || { cat "$work/wineboot.log"; exit 1; }
+suite="windows smoke suite"
+command -v socat >/dev/null || { echo "$suite skipped: socat is not installed"; exit 77; }
+. "$(dirname "$0")/wine_env.sh"
 
 socat pty,raw,echo=0,link="$work/ttyA" pty,raw,echo=0,link="$work/ttyB" 2>"$work/socat.log" &
 socat_pid=$!

@@ -168,7 +168,7 @@ TEST(AutoAnswerThreadTest, ThreeFailedAttemptsAreDialRetryTimeApartThenTheAlertI
     rig.modem.Register(kCentralNumber, nullptr, sim::DialAnswer::NoAnswer);
     ASSERT_EQ(rig.Start(), 0);
     ASSERT_EQ(rig.Write(1), 0);
-    ASSERT_TRUE(DriverRig::WaitFor([] { return !korpro_sim::Alerts().empty(); }, 600000));
+    ASSERT_TRUE(DriverRig::WaitForAlertLogged(kFailedText, 600000));
     const std::vector<sim::ModemEvent> dials = rig.Dials();
     ASSERT_EQ(dials.size(), 3u);
     // Each failure: the 45 s dial time-out, a modem reset, the 60 s wait, and
@@ -194,7 +194,7 @@ TEST(AutoAnswerThreadTest, TheAlertGivesTheConfiguredRetriesWhereZeroMeansOneAtt
     rig.modem.Register(kCentralNumber, nullptr, sim::DialAnswer::NoAnswer);
     ASSERT_EQ(rig.Start(driver_test::kStationInit + "MODEM_DIAL_RETRIES = 0\n"), 0);
     ASSERT_EQ(rig.Write(1), 0);
-    ASSERT_TRUE(DriverRig::WaitFor([] { return !korpro_sim::Alerts().empty(); }, 600000));
+    ASSERT_TRUE(DriverRig::WaitForAlertLogged("TELDRV, outgoing alarm call failed after 0 retries", 600000));
     EXPECT_EQ(rig.Dials().size(), 1u);
     EXPECT_EQ(korpro_sim::Alerts().at(0).text, "TELDRV, outgoing alarm call failed after 0 retries");
     EXPECT_EQ(Count("TELDRV, outgoing alarm call failed after 0 retries"), 1u);

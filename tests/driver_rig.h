@@ -133,6 +133,12 @@ struct DriverRig {
         return true;
     }
 
+    // The driver raises the alert and then logs its text, on its own thread:
+    // waiting for the alert alone can look at the log between the two.
+    static bool WaitForAlertLogged(const std::string& text, int64_t timeoutMs) {
+        return WaitFor([&] { return !korpro_sim::Alerts().empty() && log_test::Logged(text); }, timeoutMs);
+    }
+
     // The call stands and the driver's session listens.
     bool AwaitCall(int64_t timeoutMs) {
         if (!central.WaitConnected(timeoutMs)) return false;

@@ -27,7 +27,8 @@ TEST(ModemFaults, ADeadModemCostsEveryAttemptOfAnAlarmCallAndEndVpiStillReturns)
     ASSERT_EQ(rig.Start(), 0);
     ASSERT_EQ(rig.Write(1), 0);
     // Three attempts, each a dial time-out and a retry delay apart.
-    ASSERT_TRUE(DriverRig::WaitFor([] { return !korpro_sim::Alerts().empty(); }, 10 * 60 * 1000)) << LogText();
+    ASSERT_TRUE(DriverRig::WaitForAlertLogged("TELDRV, outgoing alarm call failed after 3 retries", 10 * 60 * 1000))
+        << LogText();
     EXPECT_EQ(korpro_sim::Alerts()[0].text, "TELDRV, outgoing alarm call failed after 3 retries");
     EXPECT_TRUE(Logged({32, "TELDRV, outgoing alarm call failed after 3 retries"}));
     // The modem keeps no record of what it ignores; the line does.

@@ -8,12 +8,13 @@
  * never changed: clock_settime and settimeofday fail with EPERM.
  *
  * Environment: TELDRV_WINE_PTY, the pty's device path (the slave end as
- * /proc/self/fd shows it); TELDRV_WINE_LINES, the shared file (struct below,
- * little-endian, made by the peer). */
+ * /proc/self/fd shows it); TELDRV_WINE_LINES, the shared file (the struct of
+ * wine_modem_lines.h, made by the peer). */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -26,26 +27,23 @@
 #include <time.h>
 #include <unistd.h>
 
-struct SharedLines {
-    volatile uint32_t status; /* TIOCM_CAR, TIOCM_DSR, TIOCM_CTS, TIOCM_RNG as the peer sets them */
-    volatile uint32_t output; /* TIOCM_DTR, TIOCM_RTS as Wine last set them */
-    volatile uint32_t changes; /* output changes so far */
-    volatile uint32_t clockRefusals; /* clock_settime / settimeofday calls refused */
-};
+#include "wine_modem_lines.h"
 
-static struct SharedLines* Shared(void) {
-    static struct SharedLines* shared;
-    static int tried;
-    if (!tried) {
-        tried = 1;
-        const char* path = getenv("TELDRV_WINE_LINES");
-        int fd = path ? open(path, O_RDWR | O_CLOEXEC) : -1;
-        if (fd >= 0) {
-            void* map = mmap(NULL, sizeof *shared, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-            if (map != MAP_FAILED) shared = map;
-            close(fd);
-        }
-    }
+static struct TeldrvWineLines* shared;
+static pthread_once_t mapped = PTHREAD_ONCE_INIT;
+
+/* Once per process: Wine's threads may reach the port at the same time. */
+static void MapShared(void) {
+    const char* path = getenv("TELDRV_WINE_LINES");
+    int fd = path ? open(path, O_RDWR | O_CLOEXEC) : -1;
+    if (fd < 0) return;
+    void* map = mmap(NULL, sizeof *shared, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (map != MAP_FAILED) shared = map;
+    close(fd);
+}
+
+static struct TeldrvWineLines* Shared(void) {
+    pthread_once(&mapped, MapShared);
     return shared;
 }
 
@@ -61,27 +59,26 @@ static int IsThePort(int fd) {
 }
 
 static void SetOutput(uint32_t lines) {
-    struct SharedLines* shared = Shared();
+    struct TeldrvWineLines* shared = Shared();
     lines &= TIOCM_DTR | TIOCM_RTS;
-    if (shared->output != lines) {
-        shared->output = lines;
-        __atomic_add_fetch(&shared->changes, 1, __ATOMIC_SEQ_CST);
-    }
+    const uint32_t before = __atomic_exchange_n(&shared->output, lines, __ATOMIC_SEQ_CST);
+    /* A pulse shorter than the peer's look at the lines is still counted. */
+    if ((before ^ lines) & TIOCM_DTR) __atomic_add_fetch(&shared->dtrChanges, 1, __ATOMIC_SEQ_CST);
 }
 
 /* 1 when the request was one of the modem line requests on the port. */
 static int ModemLines(int fd, unsigned long request, void* arg, int* result) {
     if (request != TIOCMGET && request != TIOCMSET && request != TIOCMBIS && request != TIOCMBIC) return 0;
     if (!IsThePort(fd)) return 0;
-    struct SharedLines* shared = Shared();
+    struct TeldrvWineLines* shared = Shared();
     int* bits = arg;
     if (!bits) {
         errno = EFAULT;
         *result = -1;
         return 1;
     }
-    const uint32_t output = shared->output;
-    if (request == TIOCMGET) *bits = (int)(shared->status | output);
+    const uint32_t output = __atomic_load_n(&shared->output, __ATOMIC_SEQ_CST);
+    if (request == TIOCMGET) *bits = (int)(__atomic_load_n(&shared->status, __ATOMIC_SEQ_CST) | output);
     if (request == TIOCMSET) SetOutput((uint32_t)*bits);
     if (request == TIOCMBIS) SetOutput(output | (uint32_t)*bits);
     if (request == TIOCMBIC) SetOutput(output & ~(uint32_t)*bits);
@@ -121,7 +118,7 @@ int __ioctl_time64(int fd, unsigned long request, ...) {
 }
 
 static int RefuseClock(void) {
-    struct SharedLines* shared = Shared();
+    struct TeldrvWineLines* shared = Shared();
     if (shared) __atomic_add_fetch(&shared->clockRefusals, 1, __ATOMIC_SEQ_CST);
     errno = EPERM;
     return -1;

@@ -1,0 +1,17 @@
+/* The state the modem-line shim (wine_modem_lines.c, in the Wine process)
+ * shares with the test's line peer through a small file that both map.
+ * C, so that the 32-bit shim and the C++ peer read one definition; every
+ * field is a 32-bit word read and written with atomic operations. */
+#ifndef TELDRV_WINE_MODEM_LINES_H
+#define TELDRV_WINE_MODEM_LINES_H
+
+#include <stdint.h>
+
+struct TeldrvWineLines {
+    uint32_t status;        /* TIOCM_CAR, TIOCM_DSR, TIOCM_CTS, TIOCM_RNG as the peer sets them */
+    uint32_t output;        /* TIOCM_DTR, TIOCM_RTS as Wine last set them */
+    uint32_t dtrChanges;    /* DTR changes so far, each way */
+    uint32_t clockRefusals; /* clock_settime / settimeofday calls refused */
+};
+
+#endif

@@ -11,6 +11,10 @@
 //   history GATE TIME VALUE COUNT STEP   COUNT history records, STEP s apart
 //   end                               EndVpi on a thread of its own
 //   ended MS                          waits up to MS ms       -> result R | pending
+//   unload                            EndVpi, then FreeLibrary at once -> result R
+//   gone MS                           waits up to MS ms for the unloaded module to go
+//                                                             -> gone | loaded
+//   load                              a fresh copy of teldrv.dll, as a host loads it again
 //   log | writes | requests | alerts | clocks    what the host saw (L, W, R, A, C lines)
 //   quit
 //
@@ -96,6 +100,9 @@ bool Hex(const std::string& text, std::array<uint8_t, N>* bytes) {
 
 class Host {
 public:
+    // teldrv.dll itself first, then copies under names of their own: loaded
+    // again from the same file while a thread of the old module is still
+    // leaving, the system would give back that module, stopped.
     bool Load(std::string* error);
     // One command; false when it was quit.
     bool Run(const std::string& line);
@@ -110,8 +117,14 @@ private:
     void Change(bool status, std::istream& in);
     void History(std::istream& in);
     void Ended(std::istream& in);
+    void Unload();
+    void Gone(std::istream& in);
     void Report(const std::string& what);
 
+    int loads_ = 0;
+    std::string name_;
+    HMODULE module_ = nullptr;
+    std::string unloaded_;
     VpiMainFunction vpiMain_ = nullptr;
     std::vector<unsigned char> context_;
     std::thread end_;
@@ -120,18 +133,23 @@ private:
 };
 
 bool Host::Load(std::string* error) {
-    const HMODULE module = LoadLibraryA("teldrv.dll");
-    if (!module) {
-        *error = "cannot load teldrv.dll: error " + std::to_string(GetLastError());
+    name_ = loads_ == 0 ? "teldrv.dll" : "teldrv-" + std::to_string(loads_) + ".dll";
+    if (loads_++ > 0 && !CopyFileA("teldrv.dll", name_.c_str(), FALSE)) {
+        *error = "cannot copy teldrv.dll to " + name_ + ": error " + std::to_string(GetLastError());
         return false;
     }
-    vpiMain_ = reinterpret_cast<VpiMainFunction>(reinterpret_cast<void (*)()>(GetProcAddress(module, "VpiMain")));
+    module_ = LoadLibraryA(name_.c_str());
+    if (!module_) {
+        *error = "cannot load " + name_ + ": error " + std::to_string(GetLastError());
+        return false;
+    }
+    vpiMain_ = reinterpret_cast<VpiMainFunction>(reinterpret_cast<void (*)()>(GetProcAddress(module_, "VpiMain")));
     if (!vpiMain_) {
-        *error = "teldrv.dll has no VpiMain";
+        *error = name_ + " has no VpiMain";
         return false;
     }
-    if (!ReplaceImport(module, "KERNEL32.dll", "SetSystemTime", reinterpret_cast<void*>(&RecordSystemTime))) {
-        *error = "teldrv.dll does not import SetSystemTime from KERNEL32.dll";
+    if (!ReplaceImport(module_, "KERNEL32.dll", "SetSystemTime", reinterpret_cast<void*>(&RecordSystemTime))) {
+        *error = name_ + " does not import SetSystemTime from KERNEL32.dll";
         return false;
     }
     // The block the host allocates with the size the driver asks for; its
@@ -208,6 +226,28 @@ void Host::Ended(std::istream& in) {
     }
 }
 
+void Host::Unload() {
+    const int32_t result = Call(kEndVpi, nullptr);
+    const BOOL freed = FreeLibrary(module_);
+    unloaded_ = name_;
+    module_ = nullptr;
+    vpiMain_ = nullptr;
+    if (!freed) {
+        std::printf("error FreeLibrary: error %lu\n", GetLastError());
+    } else {
+        std::printf("result %d\n", result);
+    }
+}
+
+// The module goes once the last of its threads has left it.
+void Host::Gone(std::istream& in) {
+    int waitMs = 0;
+    in >> waitMs;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+    while (GetModuleHandleA(unloaded_.c_str()) != nullptr && std::chrono::steady_clock::now() < until) Sleep(20);
+    std::printf("%s\n", GetModuleHandleA(unloaded_.c_str()) == nullptr ? "gone" : "loaded");
+}
+
 void Host::Report(const std::string& what) {
     if (what == "log") {
         for (const korpro_sim::LogLine& line : korpro_sim::TakeLog()) {
@@ -258,12 +298,27 @@ bool Host::Run(const std::string& line) {
     } else if (command == "history") {
         History(in);
     } else if (command == "end") {
+        if (end_.joinable()) {
+            if (!endReturned_.load()) {
+                std::printf("error EndVpi has not returned yet\n");
+                return true;
+            }
+            end_.join();
+        }
+        endReturned_.store(false);
         end_ = std::thread([this] {
             endResult_.store(Call(kEndVpi, nullptr));
             endReturned_.store(true);
         });
     } else if (command == "ended") {
         Ended(in);
+    } else if (command == "unload") {
+        Unload();
+    } else if (command == "gone") {
+        Gone(in);
+    } else if (command == "load") {
+        std::string error;
+        if (!Load(&error)) std::printf("error %s\n", error.c_str());
     } else if (command == "log" || command == "writes" || command == "requests" || command == "alerts" ||
                command == "clocks") {
         Report(command);

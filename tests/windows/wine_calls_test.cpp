@@ -15,7 +15,7 @@
 #include "sim/central.h"
 #include "sim/central_history.h"
 #include "sim/central_online.h"
-#include "tests/windows/pty_modem.h"
+#include "tests/pty/pty_modem.h"
 #include "tests/windows/wine_host.h"
 #include "tools/gate_file.h"
 
@@ -89,7 +89,7 @@ protected:
         WriteStationFiles();
         const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
         const std::string linesFile = setup.runDirectory + "/" + name + ".lines";
-        line = std::make_unique<wine_test::PtyModem>(linesFile, kNetwork);
+        line = std::make_unique<pty_test::PtyModem>(linesFile, kNetwork);
         line->modem().Register(kCentral, &central);
         line->modem().Register(kSilent, nullptr, sim::DialAnswer::NoAnswer);
         wine_test::MapComPort(setup, "com5", line->ptyPath());
@@ -118,8 +118,9 @@ protected:
 
     // ColdStart on COM5, then the modem's start-up dialogue to its end.
     void StartAndAwaitAutoAnswer() {
+        const size_t autoAnswers = Commands("ATS0=1").size();
         ASSERT_EQ(host->Result("start COM5 7"), 0) << LogText(host->Log());
-        ASSERT_TRUE(AwaitCommands("ATS0=1", 1, 20000)) << LogText(host->Log());
+        ASSERT_TRUE(AwaitCommands("ATS0=1", autoAnswers + 1, 20000)) << LogText(host->Log());
     }
 
     // The modem has taken `count` command lines `command` in all.
@@ -190,7 +191,7 @@ protected:
 
     WineSetup setup;
     sim::CentralStation central;
-    std::unique_ptr<wine_test::PtyModem> line;
+    std::unique_ptr<pty_test::PtyModem> line;
     std::unique_ptr<WineHost> host;
 };
 
@@ -431,6 +432,36 @@ TEST_F(WineCall, EndVpiDuringACallReturnsOnceTheCentralHasEndedIt) {
     ASSERT_EQ(log.size(), 12u) << LogText(log);
     EXPECT_EQ(log[7], (LogLine{64, "TELDRV> Receive() error, reading message body (0/1)"}));
     EXPECT_EQ(std::vector<LogLine>(log.begin() + 8, log.end()), kStopLines) << LogText(log);
+}
+
+// A host that unloads the driver as soon as EndVpi has returned, after a
+// call, and loads it again, round after round: each module goes once its
+// threads have left it, and the next serves its call as the first did.
+TEST_F(WineCall, UnloadedRightAfterEndVpiAndLoadedAgainCallAfterCall) {
+    for (uint8_t round = 1; round <= 3; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        if (round > 1) {
+            ASSERT_TRUE(host->Command("load").empty());
+        }
+        StartAndAwaitAutoAnswer();
+        const size_t autoAnswers = Commands("ATS0=1").size();
+        line->modem().Ring(central, 3);
+        ASSERT_TRUE(AwaitCall(15000)) << LogText(host->Log());
+        EXPECT_EQ(central.Station(), (Bytes{0x73, 7, 7, 7}));
+        sim::OnlinePoller poller(central);
+        ASSERT_EQ(poller.Start(), 0) << poller.error();
+        host->Command("value 11 0" + std::to_string(round) + "00000000000000 000000000000");
+        std::optional<sim::OnlineAnswer> changes = poller.Poll();
+        ASSERT_TRUE(changes) << poller.error();
+        ASSERT_EQ(changes->changes.size(), 1u);
+        EXPECT_EQ(changes->changes[0].value[0], round);
+        EXPECT_EQ(central.HangUp(), (Bytes{0x78}));
+        ASSERT_TRUE(AwaitCommands("ATS0=1", autoAnswers + 2, 20000)) << LogText(host->Log());
+        EXPECT_EQ(host->Result("unload"), 0);
+        EXPECT_EQ(host->Command("gone 10000"), (std::vector<std::string>{"gone"}));
+    }
+    const std::vector<LogLine> log = host->Log();
+    EXPECT_EQ(std::count(log.begin(), log.end(), kStopLines.back()), 3) << LogText(log);
 }
 
 }  // namespace

@@ -58,8 +58,8 @@ std::string Rest(const std::string& line, int fields) {
     ::dup2(errors, STDERR_FILENO);
     if (::chdir(setup.runDirectory.c_str()) != 0) _exit(126);
     ::setenv("LD_PRELOAD", setup.shim.c_str(), 1);
-    ::setenv("TELDRV_WINE_PTY", ptyPath.c_str(), 1);
-    ::setenv("TELDRV_WINE_LINES", linesFile.c_str(), 1);
+    ::setenv("TELDRV_SHIM_PTY", ptyPath.c_str(), 1);
+    ::setenv("TELDRV_SHIM_LINES", linesFile.c_str(), 1);
     ::setenv("WINEPREFIX", setup.prefix.c_str(), 1);
     ::execl(setup.wine.c_str(), setup.wine.c_str(), setup.hostProgram.c_str(), static_cast<char*>(nullptr));
     _exit(127);

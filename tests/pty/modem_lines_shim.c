@@ -1,15 +1,16 @@
-/* Modem lines for a pseudo-terminal behind a Wine COM port. Preloaded into
- * the (32-bit) Wine process: a pty refuses TIOCMGET and TIOCMSET, so Wine
- * could neither read the carrier nor set DTR. On the port's descriptor this
- * answers them from a small file shared with the test's line peer: the peer
- * writes the modem status bits (carrier, DSR, CTS), this library records DTR
- * and RTS as Wine sets them. Wine's unix side is built with 64-bit time, so
- * its calls arrive as __ioctl_time64 as well as ioctl. The machine's clock is
- * never changed: clock_settime and settimeofday fail with EPERM.
+/* Modem lines for a pseudo-terminal used as a serial port: by a Wine COM
+ * port (built 32-bit and preloaded into the Wine process) or by the driver's
+ * POSIX port layer. A pty refuses TIOCMGET and TIOCMSET, so the carrier could
+ * not be read nor DTR set. On the port's descriptor this answers them from a
+ * small file shared with the test's line peer: the peer writes the modem
+ * status bits (carrier, DSR, CTS), this library records DTR and RTS as the
+ * port sets them. Wine's unix side is built with 64-bit time, so its calls
+ * arrive as __ioctl_time64 as well as ioctl. The machine's clock is never
+ * changed: clock_settime and settimeofday fail with EPERM.
  *
- * Environment: TELDRV_WINE_PTY, the pty's device path (the slave end as
- * /proc/self/fd shows it); TELDRV_WINE_LINES, the shared file (the struct of
- * wine_modem_lines.h, made by the peer). */
+ * Environment: TELDRV_SHIM_PTY, the pty's device path (the slave end as
+ * /proc/self/fd shows it); TELDRV_SHIM_LINES, the shared file (the struct of
+ * modem_lines.h, made by the peer), read once, at the first look at a port. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -27,14 +28,14 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "wine_modem_lines.h"
+#include "modem_lines.h"
 
-static struct TeldrvWineLines* shared;
+static struct TeldrvModemLines* shared;
 static pthread_once_t mapped = PTHREAD_ONCE_INIT;
 
-/* Once per process: Wine's threads may reach the port at the same time. */
+/* Once per process: several threads may reach the port at the same time. */
 static void MapShared(void) {
-    const char* path = getenv("TELDRV_WINE_LINES");
+    const char* path = getenv("TELDRV_SHIM_LINES");
     int fd = path ? open(path, O_RDWR | O_CLOEXEC) : -1;
     if (fd < 0) return;
     void* map = mmap(NULL, sizeof *shared, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
@@ -42,13 +43,13 @@ static void MapShared(void) {
     close(fd);
 }
 
-static struct TeldrvWineLines* Shared(void) {
+static struct TeldrvModemLines* Shared(void) {
     pthread_once(&mapped, MapShared);
     return shared;
 }
 
 static int IsThePort(int fd) {
-    const char* pty = getenv("TELDRV_WINE_PTY");
+    const char* pty = getenv("TELDRV_SHIM_PTY");
     if (!pty || !Shared()) return 0;
     char link[64], target[256];
     snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
@@ -59,7 +60,7 @@ static int IsThePort(int fd) {
 }
 
 static void SetOutput(uint32_t lines) {
-    struct TeldrvWineLines* shared = Shared();
+    struct TeldrvModemLines* shared = Shared();
     lines &= TIOCM_DTR | TIOCM_RTS;
     const uint32_t before = __atomic_exchange_n(&shared->output, lines, __ATOMIC_SEQ_CST);
     /* A pulse shorter than the peer's look at the lines is still counted. */
@@ -70,7 +71,7 @@ static void SetOutput(uint32_t lines) {
 static int ModemLines(int fd, unsigned long request, void* arg, int* result) {
     if (request != TIOCMGET && request != TIOCMSET && request != TIOCMBIS && request != TIOCMBIC) return 0;
     if (!IsThePort(fd)) return 0;
-    struct TeldrvWineLines* shared = Shared();
+    struct TeldrvModemLines* shared = Shared();
     int* bits = arg;
     if (!bits) {
         errno = EFAULT;
@@ -118,7 +119,7 @@ int __ioctl_time64(int fd, unsigned long request, ...) {
 }
 
 static int RefuseClock(void) {
-    struct TeldrvWineLines* shared = Shared();
+    struct TeldrvModemLines* shared = Shared();
     if (shared) __atomic_add_fetch(&shared->clockRefusals, 1, __ATOMIC_SEQ_CST);
     errno = EPERM;
     return -1;

@@ -1,4 +1,4 @@
-#include "tests/windows/pty_modem.h"
+#include "tests/pty/pty_modem.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -14,7 +14,7 @@
 #include <cstring>
 #include <stdexcept>
 
-namespace wine_test {
+namespace pty_test {
 namespace {
 
 std::runtime_error Failure(const std::string& what) {
@@ -30,17 +30,17 @@ sim::Line& NewLine() {
     return sim::CreateLine("WINE" + std::to_string(++serial));
 }
 
-TeldrvWineLines* MapLines(const std::string& path) {
+TeldrvModemLines* MapLines(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) throw Failure("cannot make " + path);
-    if (::ftruncate(fd, sizeof(TeldrvWineLines)) != 0) {
+    if (::ftruncate(fd, sizeof(TeldrvModemLines)) != 0) {
         ::close(fd);
         throw Failure("cannot size " + path);
     }
-    void* map = ::mmap(nullptr, sizeof(TeldrvWineLines), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    void* map = ::mmap(nullptr, sizeof(TeldrvModemLines), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     ::close(fd);
     if (map == MAP_FAILED) throw Failure("cannot map " + path);
-    return static_cast<TeldrvWineLines*>(map);
+    return static_cast<TeldrvModemLines*>(map);
 }
 
 // Bytes the terminal end does not take within a second are dropped: nobody
@@ -69,7 +69,7 @@ PtyModem::PtyModem(const std::string& linesFile, const sim::ModemTiming& timing)
     master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) throw Failure("cannot make a pty");
     ptyPath_ = ::ptsname(master_);
-    // Raw before Wine opens it: an echoing terminal would send the modem's
+    // Raw before the port opens it: an echoing terminal would send the modem's
     // own replies back to it.
     terminal_ = ::open(ptyPath_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     termios raw{};
@@ -83,7 +83,7 @@ PtyModem::PtyModem(const std::string& linesFile, const sim::ModemTiming& timing)
 PtyModem::~PtyModem() {
     stop_.store(true);
     if (pump_.joinable()) pump_.join();
-    if (shared_) ::munmap(shared_, sizeof(TeldrvWineLines));
+    if (shared_) ::munmap(shared_, sizeof(TeldrvModemLines));
     if (terminal_ >= 0) ::close(terminal_);
     if (master_ >= 0) ::close(master_);
 }
@@ -123,7 +123,7 @@ std::vector<uint8_t> PtyModem::Exchange() {
     return out;
 }
 
-// Every DTR change Wine made, in order, even a blip between two turns of
+// Every DTR change the port made, in order, even a blip between two turns of
 // the pump (the port's open raises DTR just before the modem reset drops it).
 void PtyModem::FollowDtr(sim::WorldLock& lock) {
     const uint32_t changes = Load(shared_->dtrChanges);
@@ -135,4 +135,4 @@ void PtyModem::FollowDtr(sim::WorldLock& lock) {
     }
 }
 
-}  // namespace wine_test
+}  // namespace pty_test

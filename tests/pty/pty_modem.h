@@ -1,9 +1,9 @@
-// The far end of a Wine COM port, on the Linux side: a pseudo-terminal
-// whose terminal end Wine opens as the port, and on its master end the
-// simulated Hayes modem, on the real clock. The modem lines a pty lacks go
-// through the file the shim in the Wine process maps (wine_modem_lines.h):
-// the modem's carrier out, the DTR that Wine sets back in. Every byte that
-// passes is in the line's transcript, with DTR changes, at its real time.
+// A serial line on a pseudo-terminal: its terminal end is the station's port
+// (a Wine COM port, or the POSIX port layer's device), on its master end sits
+// the simulated Hayes modem, on the real clock. The modem lines a pty lacks
+// go through the file the modem-line shim maps (modem_lines.h): the modem's
+// carrier out, the DTR that the port sets back in. Every byte that passes is
+// in the line's transcript, with DTR changes, at its real time.
 #pragma once
 
 #include <termios.h>
@@ -16,9 +16,9 @@
 
 #include "sim/line.h"
 #include "sim/modem.h"
-#include "tests/windows/wine_modem_lines.h"
+#include "tests/pty/modem_lines.h"
 
-namespace wine_test {
+namespace pty_test {
 
 class PtyModem {
 public:
@@ -28,10 +28,10 @@ public:
     PtyModem(const PtyModem&) = delete;
     PtyModem& operator=(const PtyModem&) = delete;
 
-    // The terminal end, as /proc/self/fd names it in the Wine process.
+    // The terminal end, as /proc/self/fd names it in the port's process.
     const std::string& ptyPath() const { return ptyPath_; }
     sim::Modem& modem() { return modem_; }
-    // The line settings Wine has made of the port's device control block.
+    // The line settings the port has made of its device control block.
     termios Settings() const;
     sim::Line& line() { return line_; }
 
@@ -43,15 +43,15 @@ private:
     void FollowDtr(sim::WorldLock& lock);
 
     int master_ = -1;
-    int terminal_ = -1;  // held open, so the pty never hangs up between Wine's opens
+    int terminal_ = -1;  // held open, so the pty never hangs up between the port's opens
     std::string ptyPath_;
-    TeldrvWineLines* shared_ = nullptr;
+    TeldrvModemLines* shared_ = nullptr;
     sim::Line& line_;
     sim::Modem modem_;
-    bool dtr_ = false;  // as Wine last set it; low until the port is opened
+    bool dtr_ = false;  // as the port last set it; low until the port is opened
     uint32_t changesSeen_ = 0;
     std::atomic<bool> stop_{false};
     std::thread pump_;
 };
 
-}  // namespace wine_test
+}  // namespace pty_test

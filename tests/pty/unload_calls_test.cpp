@@ -1,0 +1,167 @@
+// The Linux library as a host that unloads it right after EndVpi: each round
+// a fresh copy of libteldrv.so (the POSIX platform) starts on a pseudo-
+// terminal with the simulated modem on its far end, serves an incoming call
+// with on-line transfer, is stopped and unloaded at once, and the next copy
+// is loaded. In every other round the auto-answer thread is held on its last
+// log line while the host unloads: the library must stay until it has left.
+// Run with the modem-line shim preloaded (ctest does), on the real clock.
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+#include "sim/central.h"
+#include "sim/central_online.h"
+#include "sim/korpro_online.h"
+#include "sim/korpro_sim.h"
+#include "tests/driver_library.h"
+#include "tests/log_text.h"
+#include "tests/pty/pty_modem.h"
+#include "tests/test_port_settings.h"
+#include "tools/gate_file.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using sim::Bytes;
+
+constexpr const char* kStopped = "TELDRV> AutoAnswerThread() info: thread stopped";
+
+bool WaitFor(const std::function<bool()>& done, int timeoutMs) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+}
+
+// Holds the auto-answer thread on its last log line until the test lets go.
+struct LastLine {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool held = false;
+    bool released = false;
+};
+LastLine lastLine;
+
+void HoldOnLastLine(const korpro_sim::LogLine& line) {
+    if (line.text != kStopped) return;
+    std::unique_lock lock(lastLine.mutex);
+    lastLine.held = true;
+    lastLine.changed.notify_all();
+    lastLine.changed.wait(lock, [] { return lastLine.released; });
+}
+
+class UnloadAfterCalls : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const char* lines = std::getenv("TELDRV_SHIM_LINES");
+        if (!lines || !std::getenv("LD_PRELOAD")) GTEST_SKIP() << "run by ctest, with the modem-line shim preloaded";
+        sim::ResetClock(sim::ClockMode::Real, static_cast<int64_t>(std::time(nullptr)));
+        korpro_sim::Reset();
+        korpro_sim::DefineGate("TANK_LEVEL", 11);
+        line = std::make_unique<pty_test::PtyModem>(lines, sim::ModemTiming{2000, 2000, 3000, 1000});
+        setenv("TELDRV_SHIM_PTY", line->ptyPath().c_str(), 1);
+        previous = fs::current_path();
+        std::string pattern = (fs::temp_directory_path() / "teldrv-pty-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        directory = pattern;
+        fs::current_path(directory);
+        // The port name holds 11 characters: the pty is reached through a link.
+        fs::create_symlink(line->ptyPath(), "port");
+        std::string error;
+        ASSERT_TRUE(gatefile::WriteBytes("TELDRV07.INT", {'S', 'T', 'A', 'T', 'I', 'O', 'N', '=', '7', '\n'}, &error));
+        ASSERT_TRUE(gatefile::WriteBytes("07_GATES.DAT", gatefile::BuildGateFile(7, {{"TANK_LEVEL", 1, 0}}), &error));
+    }
+    void TearDown() override {
+        korpro_sim::SetLogHook(nullptr);
+        if (line && central.IsConnected()) central.HangUpLine();
+        line.reset();
+        if (!directory.empty()) {
+            fs::current_path(previous);
+            fs::remove_all(directory);
+        }
+    }
+
+    size_t AutoAnswers() {
+        size_t count = 0;
+        for (const sim::ModemEvent& event : line->modem().Transcript()) {
+            count += event.kind == sim::ModemEventKind::Command && event.text == "ATS0=1";
+        }
+        return count;
+    }
+    bool AwaitAutoAnswers(size_t count) {
+        return WaitFor([&] { return AutoAnswers() >= count; }, 20000);
+    }
+
+    // An incoming call: the station, on-line transfer with one change, hang-up.
+    void ServeACall(uint8_t mark) {
+        line->modem().Ring(central, 3);
+        ASSERT_TRUE(central.WaitConnected(15000)) << log_test::LogText();
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        EXPECT_EQ(central.Station(), (Bytes{0x73, 7, 7, 7}));
+        sim::OnlinePoller poller(central);
+        ASSERT_EQ(poller.Start(), 0) << poller.error();
+        korpro_sim::RaiseValueChange(11, {mark, 0, 0, 0, 0, 0, 0, 0}, {});
+        ASSERT_TRUE(WaitFor([] { return korpro_sim::PendingMessages(korpro_sim::Clients().back()) == 0; }, 5000));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        std::optional<sim::OnlineAnswer> answer = poller.Poll();
+        ASSERT_TRUE(answer) << poller.error();
+        ASSERT_EQ(answer->changes.size(), 1u);
+        EXPECT_EQ(answer->changes[0].value[0], mark);
+        EXPECT_EQ(central.HangUp(), (Bytes{0x78}));
+    }
+
+    sim::CentralStation central;
+    std::unique_ptr<pty_test::PtyModem> line;
+    fs::path previous;
+    fs::path directory;
+};
+
+TEST_F(UnloadAfterCalls, EachCopyServesACallIsStoppedAndUnloadedAtOnce) {
+    alignas(8) static unsigned char context[4096];
+    ColdStartParams params = test_port::ColdStartOn("./port");
+    for (uint8_t round = 1; round <= 3; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        const bool hold = round % 2 == 1;
+        {
+            std::lock_guard lock(lastLine.mutex);
+            lastLine.held = lastLine.released = false;
+        }
+        korpro_sim::SetLogHook(hold ? HoldOnLastLine : nullptr);
+        const size_t autoAnswers = AutoAnswers();
+        LoadedDriver driver = LoadFreshDriver();
+        VpiCallBlock start{context, 1, 7, 0, &params};
+        ASSERT_EQ(driver.vpiMain(&start), 0) << log_test::LogText();
+        ASSERT_TRUE(AwaitAutoAnswers(autoAnswers + 1)) << log_test::LogText();
+        ServeACall(round);
+        ASSERT_TRUE(AwaitAutoAnswers(autoAnswers + 3)) << log_test::LogText();
+
+        VpiCallBlock end{context, 11, 7, 0, nullptr};
+        ASSERT_EQ(driver.vpiMain(&end), 0);
+        ASSERT_EQ(dlclose(driver.handle), 0) << dlerror();
+        if (!hold) continue;
+        std::unique_lock lock(lastLine.mutex);
+        ASSERT_TRUE(lastLine.changed.wait_for(lock, std::chrono::seconds(20), [] { return lastLine.held; }))
+            << "the thread never logged its last line";
+        Dl_info where{};
+        EXPECT_NE(dladdr(reinterpret_cast<void*>(driver.vpiMain), &where), 0)
+            << "unloaded while its thread is still to return into it";
+        lastLine.released = true;
+        lastLine.changed.notify_all();
+    }
+    EXPECT_EQ(log_test::Count(kStopped), 3u);
+    EXPECT_EQ(log_test::Count("TELDRV> EndVpi() exited"), 3u);
+}
+
+}  // namespace

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -63,6 +64,15 @@ void WriteAll(int fd, const std::vector<uint8_t>& bytes) {
 }
 
 }  // namespace
+
+bool WaitFor(const std::function<bool()>& done, int timeoutMs) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+}
 
 PtyModem::PtyModem(const std::string& linesFile, const sim::ModemTiming& timing)
     : line_(NewLine()), modem_(line_, {}, timing) {

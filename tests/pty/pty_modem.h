@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,6 +20,10 @@
 #include "tests/pty/modem_lines.h"
 
 namespace pty_test {
+
+// True as soon as done() holds, false once timeoutMs have passed on the real
+// clock without it; looks every 50 ms.
+bool WaitFor(const std::function<bool()>& done, int timeoutMs);
 
 class PtyModem {
 public:

@@ -15,7 +15,6 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
-#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -32,18 +31,10 @@
 namespace {
 
 namespace fs = std::filesystem;
+using pty_test::WaitFor;
 using sim::Bytes;
 
 constexpr const char* kStopped = "TELDRV> AutoAnswerThread() info: thread stopped";
-
-bool WaitFor(const std::function<bool()>& done, int timeoutMs) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return true;
-}
 
 // Holds the auto-answer thread on its last log line until the test lets go.
 struct LastLine {

@@ -8,13 +8,13 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
-#include <functional>
 #include <memory>
 #include <thread>
 
 #include "sim/central.h"
 #include "sim/central_history.h"
 #include "sim/central_online.h"
+#include "tests/log_text.h"
 #include "tests/pty/pty_modem.h"
 #include "tests/windows/wine_host.h"
 #include "tools/gate_file.h"
@@ -22,6 +22,8 @@
 namespace {
 
 using korpro_sim::LogLine;
+using log_test::LogText;
+using pty_test::WaitFor;
 using sim::Bytes;
 using wine_test::WineHost;
 using wine_test::WineSetup;
@@ -47,22 +49,7 @@ constexpr sim::ModemTiming kNetwork{2000, 2000, 3000, 1000};
 
 void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
-bool WaitFor(const std::function<bool()>& done, int timeoutMs) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        Pause(50);
-    }
-    return true;
-}
-
 std::string Text(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
-
-std::string LogText(const std::vector<LogLine>& lines) {
-    std::string text;
-    for (const LogLine& line : lines) text += "[" + std::to_string(line.level) + "] " + line.text + "\n";
-    return text;
-}
 
 bool Has(const std::vector<LogLine>& lines, const LogLine& wanted) {
     return std::find(lines.begin(), lines.end(), wanted) != lines.end();
@@ -218,124 +205,145 @@ void ExpectStartLines(std::vector<LogLine> lines) {
     EXPECT_EQ(lines[6], (LogLine{64, "TELDRV> ColdStart() exit OK"}));
 }
 
-TEST_F(WineCall, AnIncomingCallIsServedWholeAndTheModemIsResetAfterTheHangUp) {
-    StartAndAwaitAutoAnswer();
-    // Reset and auto-answer: DTR held low 1.5 s, "+++" in its guard times,
-    // then each command answered OK.
-    EXPECT_EQ(Text(FromStation(0)), "+++ATH0\rATZ\rATS0=1\r");
-    const auto dtr = Dtr(0);
-    ASSERT_EQ(dtr.size(), 3u);
-    EXPECT_TRUE(dtr[0].second && !dtr[1].second && dtr[2].second);
-    EXPECT_GE(dtr[2].first - dtr[1].first, 1450);
-    ExpectLineSettings();
-
-    line->modem().Ring(central, 3);
-    ASSERT_TRUE(AwaitCall(15000)) << LogText(host->Log());
+// The phases of an incoming call, each with its verdicts.
+class IncomingCall : public WineCall {
+protected:
+    // Reset and auto-answer: DTR, raised by the port's open, held low 1.5 s;
+    // "+++" in its guard times; each command answered OK.
+    void ExpectResetAndAutoAnswer() {
+        EXPECT_EQ(Text(FromStation(0)), "+++ATH0\rATZ\rATS0=1\r");
+        const auto dtr = Dtr(0);
+        ASSERT_EQ(dtr.size(), 3u);
+        EXPECT_TRUE(dtr[0].second && !dtr[1].second && dtr[2].second);
+        EXPECT_GE(dtr[2].first - dtr[1].first, 1450);
+        ExpectLineSettings();
+    }
 
     // FE_REQ_STATION, byte for byte both ways.
-    size_t mark = Mark();
-    central.SendRequestTagged(0x1234, {0x53});
-    ASSERT_TRUE(central.ReadResponse(10000)) << LogText(host->Log());
-    EXPECT_EQ(sim::Hex(ToStation(mark)), "02 46 45 43 12 34 00 01 10 53 10 01 9C 03");
-    EXPECT_EQ(sim::Hex(FromStation(mark)), "02 46 45 52 12 34 00 04 10 73 07 07 07 10 02 AF 03");
+    void ExpectStationFrames() {
+        const size_t mark = Mark();
+        central.SendRequestTagged(0x1234, {0x53});
+        ASSERT_TRUE(central.ReadResponse(10000)) << LogText(host->Log());
+        EXPECT_EQ(sim::Hex(ToStation(mark)), "02 46 45 43 12 34 00 01 10 53 10 01 9C 03");
+        EXPECT_EQ(sim::Hex(FromStation(mark)), "02 46 45 52 12 34 00 04 10 73 07 07 07 10 02 AF 03");
+    }
 
     // FE_REQ_SYNC_CLOCK: SetSystemTime gets the fields as sent, day of week
     // and milliseconds included; Windows refuses month 13 with 87.
-    const platform::SystemTime valid{2031, 5, 6, 3, 14, 9, 41, 120};
-    EXPECT_EQ(central.SyncClock(valid), (Bytes{0x63}));
-    EXPECT_EQ(central.SyncClock({2026, 13, 1, 7, 22, 30, 15, 0}), (Bytes{0x63}));
-    const std::vector<wine_test::ClockCall> clocks = host->ClockCalls();
-    ASSERT_EQ(clocks.size(), 2u);
-    EXPECT_EQ(clocks[0].error, 0u);
-    EXPECT_EQ(std::memcmp(&clocks[0].utc, &valid, sizeof valid), 0);
-    EXPECT_EQ(clocks[1].error, 87u);
-    EXPECT_EQ(clocks[1].utc.wMonth, 13);
-    EXPECT_TRUE(Has(host->Log(), {64, "TELDRV> DoTheCom() error, setting system clock, err 87"}));
+    void ExpectClockSetAsSent() {
+        const platform::SystemTime valid{2031, 5, 6, 3, 14, 9, 41, 120};
+        EXPECT_EQ(central.SyncClock(valid), (Bytes{0x63}));
+        EXPECT_EQ(central.SyncClock({2026, 13, 1, 7, 22, 30, 15, 0}), (Bytes{0x63}));
+        const std::vector<wine_test::ClockCall> clocks = host->ClockCalls();
+        ASSERT_EQ(clocks.size(), 2u);
+        EXPECT_EQ(clocks[0].error, 0u);
+        EXPECT_EQ(std::memcmp(&clocks[0].utc, &valid, sizeof valid), 0);
+        EXPECT_EQ(clocks[1].error, 87u);
+        EXPECT_EQ(clocks[1].utc.wMonth, 13);
+    }
 
-    // On-line transfer: one subscription for both gates, then what the host
-    // raises comes back as records, value and status.
-    sim::OnlinePoller poller(central);
-    ASSERT_EQ(poller.Start(), 0) << poller.error();
-    const std::vector<korpro_sim::GateRequest> requests = host->GateRequests();
-    ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(requests[0].gateIds, (std::vector<uint32_t>{11, 12}));
-    EXPECT_EQ(requests[0].kind, 5u);
-    host->Command("value 11 0102030405060708 A1A2A3A4A5A6");
-    host->Command("status 12 0100000000000000 B1B2B3B4B5B6");
-    std::optional<sim::OnlineAnswer> changes = poller.Poll();
-    ASSERT_TRUE(changes) << poller.error();
-    EXPECT_EQ(sim::Hex(changes->body),
-              "6D 00 "
-              "00 00 01 02 03 04 05 06 07 08 A1 A2 A3 A4 A5 A6 "
-              "01 80 00 00 00 00 00 00 00 00 B1 B2 B3 B4 B5 B6");
-
-    // A remote write to TANK_LEVEL (signed 16 bits): the host gets -2.
-    std::optional<sim::OnlineAnswer> written = poller.PollWrite(0, sim::WriteValue16(0xFFFE, 0x1234));
-    ASSERT_TRUE(written) << poller.error();
-    EXPECT_EQ(sim::Hex(written->body), "6D 00 00");
-    EXPECT_EQ(host->GateValueWrites(), (std::vector<korpro_sim::GateValueWrite>{{11, -2.0}}));
+    // One subscription for both gates; what the host raises comes back as
+    // records, value and status; a remote write to TANK_LEVEL (signed 16
+    // bits) reaches the host as -2.
+    void ExpectOnLineTransfer(sim::OnlinePoller& poller) {
+        ASSERT_EQ(poller.Start(), 0) << poller.error();
+        const std::vector<korpro_sim::GateRequest> requests = host->GateRequests();
+        ASSERT_EQ(requests.size(), 1u);
+        EXPECT_EQ(requests[0].gateIds, (std::vector<uint32_t>{11, 12}));
+        EXPECT_EQ(requests[0].kind, 5u);
+        host->Command("value 11 0102030405060708 A1A2A3A4A5A6");
+        host->Command("status 12 0100000000000000 B1B2B3B4B5B6");
+        std::optional<sim::OnlineAnswer> changes = poller.Poll();
+        ASSERT_TRUE(changes) << poller.error();
+        EXPECT_EQ(sim::Hex(changes->body),
+                  "6D 00 "
+                  "00 00 01 02 03 04 05 06 07 08 A1 A2 A3 A4 A5 A6 "
+                  "01 80 00 00 00 00 00 00 00 00 B1 B2 B3 B4 B5 B6");
+        std::optional<sim::OnlineAnswer> written = poller.PollWrite(0, sim::WriteValue16(0xFFFE, 0x1234));
+        ASSERT_TRUE(written) << poller.error();
+        EXPECT_EQ(sim::Hex(written->body), "6D 00 00");
+        EXPECT_EQ(host->GateValueWrites(), (std::vector<korpro_sim::GateValueWrite>{{11, -2.0}}));
+    }
 
     // A poll whose answer is lost is sent again with its tag and sequence
     // byte: the same answer, byte for byte, and the change is not lost.
-    host->Command("value 12 0900000000000000 C1C2C3C4C5C6");
-    const Bytes poll = sim::ContOnlineRequest(9);
-    mark = Mark();
-    central.SendRequestTagged(0x2009, poll);
-    ASSERT_TRUE(central.ReadResponse(10000));
-    const Bytes first = FromStation(mark);
-    mark = Mark();
-    central.SendRequestTagged(0x2009, poll);
-    ASSERT_TRUE(central.ReadResponse(10000));
-    EXPECT_EQ(sim::Hex(FromStation(mark)), sim::Hex(first));
-    EXPECT_EQ(sim::Hex(first),
-              "02 46 45 52 20 09 00 12 10 6D 00 "
-              "01 00 09 00 00 00 00 00 00 00 C1 C2 C3 C4 C5 C6 10 09 0C 03");
-    EXPECT_TRUE(Has(host->Log(), {8, "TELDRV> info, retry sent"}));
-
-    // History in batches of at most 56 records: 90 records of TANK_LEVEL.
-    const uint32_t since = static_cast<uint32_t>(std::time(nullptr)) - 3600;
-    host->Command("history 11 " + std::to_string(since) + " 100 90 10");
-    const sim::HistoryCollection history = sim::CollectHistory(central, since);
-    ASSERT_TRUE(history.complete) << history.error;
-    ASSERT_EQ(history.records.size(), 90u);
-    EXPECT_EQ(history.answers, 3);  // 56, 34, then none
-    EXPECT_EQ(history.repetitions, 0);
-    for (size_t i = 0; i < history.records.size(); ++i) {
-        EXPECT_EQ(history.records[i].stationIndex, 0) << i;
-        EXPECT_EQ(history.records[i].payload, ValueRecord(since + 10 * static_cast<uint32_t>(i), 100.0 + i)) << i;
+    void ExpectRetriedPollAnsweredAlike() {
+        host->Command("value 12 0900000000000000 C1C2C3C4C5C6");
+        const Bytes poll = sim::ContOnlineRequest(9);
+        size_t mark = Mark();
+        central.SendRequestTagged(0x2009, poll);
+        ASSERT_TRUE(central.ReadResponse(10000));
+        const Bytes first = FromStation(mark);
+        mark = Mark();
+        central.SendRequestTagged(0x2009, poll);
+        ASSERT_TRUE(central.ReadResponse(10000));
+        EXPECT_EQ(sim::Hex(FromStation(mark)), sim::Hex(first));
+        EXPECT_EQ(sim::Hex(first),
+                  "02 46 45 52 20 09 00 12 10 6D 00 "
+                  "01 00 09 00 00 00 00 00 00 00 C1 C2 C3 C4 C5 C6 10 09 0C 03");
     }
 
-    // FE_REQ_HANG_UP: answered, then 3 s of quiet, then the modem reset
-    // (its DTR drop ends the call) and auto-answer, twice.
-    mark = Mark();
-    EXPECT_EQ(central.HangUp(), (Bytes{0x78}));
-    const size_t answered = Mark();
-    const int64_t answeredMs = Since(mark).back().timeMs;
-    ASSERT_TRUE(AwaitCommands("ATS0=1", 3, 20000)) << LogText(host->Log());
-    const auto reset = Dtr(mark);
-    ASSERT_GE(reset.size(), 2u);
-    EXPECT_FALSE(reset[0].second);
-    EXPECT_GE(reset[0].first - answeredMs, 2950);
-    EXPECT_LE(reset[0].first - answeredMs, 4500);
-    EXPECT_FALSE(central.IsConnected());
-    EXPECT_EQ(Text(FromStation(answered)), "+++ATH0\rATZ\rATS0=1\rATS0=1\r");
+    // 90 records of TANK_LEVEL in batches of at most 56: 56, 34, then none.
+    void ExpectHistoryInBatches() {
+        const uint32_t since = static_cast<uint32_t>(std::time(nullptr)) - 3600;
+        host->Command("history 11 " + std::to_string(since) + " 100 90 10");
+        const sim::HistoryCollection history = sim::CollectHistory(central, since);
+        ASSERT_TRUE(history.complete) << history.error;
+        ASSERT_EQ(history.records.size(), 90u);
+        EXPECT_EQ(history.answers, 3);
+        EXPECT_EQ(history.repetitions, 0);
+        for (size_t i = 0; i < history.records.size(); ++i) {
+            EXPECT_EQ(history.records[i].stationIndex, 0) << i;
+            EXPECT_EQ(history.records[i].payload, ValueRecord(since + 10 * static_cast<uint32_t>(i), 100.0 + i)) << i;
+        }
+    }
 
-    // EndVpi on the idle line: the stop sequence on the wire and in the log.
-    mark = Mark();
+    // FE_REQ_HANG_UP: answered, then 3 s of quiet, then the modem reset (its
+    // DTR drop ends the call) and auto-answer, twice.
+    void ExpectHangUpPauseAndReset() {
+        const size_t mark = Mark();
+        EXPECT_EQ(central.HangUp(), (Bytes{0x78}));
+        const size_t answered = Mark();
+        const int64_t answeredMs = Since(mark).back().timeMs;
+        ASSERT_TRUE(AwaitCommands("ATS0=1", 3, 20000)) << LogText(host->Log());
+        const auto reset = Dtr(mark);
+        ASSERT_GE(reset.size(), 2u);
+        EXPECT_FALSE(reset[0].second);
+        EXPECT_GE(reset[0].first - answeredMs, 2950);
+        EXPECT_LE(reset[0].first - answeredMs, 4500);
+        EXPECT_FALSE(central.IsConnected());
+        EXPECT_EQ(Text(FromStation(answered)), "+++ATH0\rATZ\rATS0=1\rATS0=1\r");
+    }
+};
+
+TEST_F(IncomingCall, IsServedWholeAndTheModemIsResetAfterTheHangUp) {
+    StartAndAwaitAutoAnswer();
+    ASSERT_NO_FATAL_FAILURE(ExpectResetAndAutoAnswer());
+    line->modem().Ring(central, 3);
+    ASSERT_TRUE(AwaitCall(15000)) << LogText(host->Log());
+    ASSERT_NO_FATAL_FAILURE(ExpectStationFrames());
+    ASSERT_NO_FATAL_FAILURE(ExpectClockSetAsSent());
+    sim::OnlinePoller poller(central);
+    ASSERT_NO_FATAL_FAILURE(ExpectOnLineTransfer(poller));
+    ASSERT_NO_FATAL_FAILURE(ExpectRetriedPollAnsweredAlike());
+    ASSERT_NO_FATAL_FAILURE(ExpectHistoryInBatches());
+    ASSERT_NO_FATAL_FAILURE(ExpectHangUpPauseAndReset());
+
+    // EndVpi on the idle line: the stop sequence on the wire.
+    const size_t mark = Mark();
     EXPECT_EQ(EndVpiWithin(20000), 0) << LogText(host->Log());
     EXPECT_EQ(Text(FromStation(mark)), "+++ATH0\rATZ\rATS0=0\r");
-    const std::vector<LogLine> log = host->Log();
+
     // The whole log: the start (its last two lines come from two threads, in
-    // either order), the two notices of the call, the stop.
+    // either order), the refused clock and the retry, the stop.
+    const std::vector<LogLine> log = host->Log();
     ASSERT_EQ(log.size(), 13u) << LogText(log);
     ExpectStartLines(std::vector<LogLine>(log.begin(), log.begin() + 7));
-    std::vector<LogLine> call(log.begin() + 7, log.end());
     std::vector<LogLine> expected = {{64, "TELDRV> DoTheCom() error, setting system clock, err 87"},
                                      {8, "TELDRV> info, retry sent"}};
     expected.insert(expected.end(), kStopLines.begin(), kStopLines.end());
-    EXPECT_EQ(call, expected) << LogText(log);
+    EXPECT_EQ(std::vector<LogLine>(log.begin() + 7, log.end()), expected) << LogText(log);
 }
-
 
 TEST_F(WineCall, AnAlarmCallDialsTheCentralAndIsServed) {
     StartAndAwaitAutoAnswer();

@@ -51,17 +51,31 @@ std::string Rest(const std::string& line, int fields) {
     return at == std::string::npos ? std::string() : line.substr(at);
 }
 
-[[noreturn]] void StartChild(const WineSetup& setup, const std::string& ptyPath, const std::string& linesFile,
-                             int toChild[2], int fromChild[2], int errors) {
-    ::dup2(toChild[0], STDIN_FILENO);
-    ::dup2(fromChild[1], STDOUT_FILENO);
+// The host's environment: this process's, with the shim and its port.
+std::vector<std::string> HostEnvironment(const WineSetup& setup, const std::string& ptyPath,
+                                         const std::string& linesFile) {
+    const std::vector<std::string> set = {"LD_PRELOAD=" + setup.shim, "TELDRV_SHIM_PTY=" + ptyPath,
+                                          "TELDRV_SHIM_LINES=" + linesFile, "WINEPREFIX=" + setup.prefix};
+    std::vector<std::string> environment;
+    for (char** entry = environ; *entry; ++entry) {
+        const std::string text = *entry;
+        const std::string name = text.substr(0, text.find('=') + 1);
+        bool replaced = false;
+        for (const std::string& mine : set) replaced = replaced || mine.rfind(name, 0) == 0;
+        if (!replaced) environment.push_back(text);
+    }
+    environment.insert(environment.end(), set.begin(), set.end());
+    return environment;
+}
+
+// In the child of a process with threads: only calls that are safe there.
+[[noreturn]] void StartChild(const WineSetup& setup, char* const argv[], char* const envp[], int input, int output,
+                             int errors) {
+    ::dup2(input, STDIN_FILENO);
+    ::dup2(output, STDOUT_FILENO);
     ::dup2(errors, STDERR_FILENO);
     if (::chdir(setup.runDirectory.c_str()) != 0) _exit(126);
-    ::setenv("LD_PRELOAD", setup.shim.c_str(), 1);
-    ::setenv("TELDRV_SHIM_PTY", ptyPath.c_str(), 1);
-    ::setenv("TELDRV_SHIM_LINES", linesFile.c_str(), 1);
-    ::setenv("WINEPREFIX", setup.prefix.c_str(), 1);
-    ::execl(setup.wine.c_str(), setup.wine.c_str(), setup.hostProgram.c_str(), static_cast<char*>(nullptr));
+    ::execve(setup.wine.c_str(), argv, envp);
     _exit(127);
 }
 
@@ -92,8 +106,15 @@ WineHost::WineHost(const WineSetup& setup, const std::string& ptyPath, const std
     if (errors < 0 || ::pipe2(toChild, O_CLOEXEC) != 0 || ::pipe2(fromChild, O_CLOEXEC) != 0) {
         throw std::runtime_error("cannot make the host's pipes");
     }
+    // Everything the child needs is made before the fork.
+    std::vector<std::string> environment = HostEnvironment(setup, ptyPath, linesFile);
+    std::vector<char*> envp;
+    for (std::string& entry : environment) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    std::string program = setup.wine, host = setup.hostProgram;
+    char* const argv[] = {program.data(), host.data(), nullptr};
     pid_ = ::fork();
-    if (pid_ == 0) StartChild(setup, ptyPath, linesFile, toChild, fromChild, errors);
+    if (pid_ == 0) StartChild(setup, argv, envp.data(), toChild[0], fromChild[1], errors);
     ::close(toChild[0]);
     ::close(fromChild[1]);
     ::close(errors);

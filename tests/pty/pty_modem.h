@@ -36,14 +36,14 @@ public:
     // The terminal end, as /proc/self/fd names it in the port's process.
     const std::string& ptyPath() const { return ptyPath_; }
     sim::Modem& modem() { return modem_; }
+    sim::Line& line() { return line_; }
     // The line settings the port has made of its device control block.
     termios Settings() const;
-    sim::Line& line() { return line_; }
 
 private:
     void Run();
-    // One turn of the pump, under the world lock: the lines both ways, and
-    // what the modem has for the port.
+    // One turn of the pump, under the world lock: DTR and the port's bytes to
+    // the modem, the carrier back, and what the modem has for the port.
     std::vector<uint8_t> Exchange();
     void FollowDtr(sim::WorldLock& lock);
 

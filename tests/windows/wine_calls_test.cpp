@@ -170,10 +170,10 @@ protected:
         EXPECT_EQ(t.c_oflag & OPOST, 0u);
     }
 
+    // EndVpi as the host calls it, waited for up to timeoutMs.
     int32_t EndVpiWithin(int timeoutMs) {
         host->Command("end");
-        const std::vector<std::string> answer = host->Command("ended " + std::to_string(timeoutMs), timeoutMs + 5000);
-        return answer.size() == 1 && answer[0].rfind("result ", 0) == 0 ? std::stoi(answer[0].substr(7)) : -1;
+        return host->Result("ended " + std::to_string(timeoutMs), timeoutMs + 5000);
     }
 
     WineSetup setup;

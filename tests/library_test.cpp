@@ -1,15 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 
 #include "sim/korpro_sim.h"
 #include "tests/driver_library.h"
+#include "tests/last_line_hold.h"
 #include "tests/test_port_settings.h"
 #include "tools/gate_file.h"
 
@@ -87,26 +86,6 @@ TEST(DriverLibrary, AfterEndVpiOnlyAFreshLoadStartsAgain) {
 
 namespace {
 
-// Holds the auto-answer thread inside the host's err on its last line,
-// "thread stopped", which it logs after clearing its running flag: EndVpi
-// has returned by then, and the host unloads the library while the thread
-// still has the library's code to return into.
-struct LastLineGate {
-    std::mutex mutex;
-    std::condition_variable changed;
-    int held = 0;      // threads that reached the line
-    int released = 0;  // threads let go
-};
-LastLineGate lastLine;
-
-void HoldOnLastLine(const korpro_sim::LogLine& line) {
-    if (line.text != "TELDRV> AutoAnswerThread() info: thread stopped") return;
-    std::unique_lock lock(lastLine.mutex);
-    const int mine = lastLine.held++;
-    lastLine.changed.notify_all();
-    lastLine.changed.wait(lock, [mine] { return lastLine.released > mine; });
-}
-
 // Start, EndVpi, unload at once, load again, as a host may: the library stays
 // loaded until its thread has left its code, and the thread leaves it safely.
 // Each round is a fresh copy, unloaded right after EndVpi.
@@ -125,12 +104,8 @@ TEST(DriverLibrary, UnloadedRightAfterEndVpiAndLoadedAgain) {
     for (int round = 0; round < 4; ++round) {
         korpro_sim::ClearLog();
         const bool hold = round % 2 == 0;  // every other round the thread runs free
-        korpro_sim::SetLogHook(hold ? HoldOnLastLine : nullptr);
-        int heldBefore = 0;
-        {
-            std::lock_guard lock(lastLine.mutex);
-            heldBefore = lastLine.held;
-        }
+        korpro_sim::SetLogHook(hold ? last_line::Hold : nullptr);
+        const int heldBefore = last_line::Held();
         LoadedDriver driver = LoadFreshDriver();
         VpiCallBlock start{context, 1, 99, 0, &params};
         ASSERT_EQ(driver.vpiMain(&start), 0) << ::testing::PrintToString(korpro_sim::Log());
@@ -140,15 +115,12 @@ TEST(DriverLibrary, UnloadedRightAfterEndVpiAndLoadedAgain) {
         ASSERT_EQ(driver.vpiMain(&end), 0);
         ASSERT_EQ(dlclose(driver.handle), 0) << dlerror();
         if (!hold) continue;
-        std::unique_lock lock(lastLine.mutex);
-        ASSERT_TRUE(lastLine.changed.wait_for(lock, std::chrono::seconds(10),
-                                              [heldBefore] { return lastLine.held > heldBefore; }))
+        ASSERT_TRUE(last_line::AwaitHeld(heldBefore, std::chrono::seconds(10)))
             << "round " << round << ": the thread never logged its last line";
         Dl_info where{};
         EXPECT_NE(dladdr(reinterpret_cast<void*>(driver.vpiMain), &where), 0)
             << "round " << round << ": unloaded while its thread is still to return into it";
-        ++lastLine.released;
-        lastLine.changed.notify_all();
+        last_line::ReleaseOne();
     }
     korpro_sim::SetLogHook(nullptr);
     std::filesystem::current_path(previous);

@@ -11,11 +11,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
-#include <mutex>
 #include <thread>
 
 #include "sim/central.h"
@@ -23,6 +21,7 @@
 #include "sim/korpro_online.h"
 #include "sim/korpro_sim.h"
 #include "tests/driver_library.h"
+#include "tests/last_line_hold.h"
 #include "tests/log_text.h"
 #include "tests/pty/pty_modem.h"
 #include "tests/test_port_settings.h"
@@ -35,23 +34,6 @@ using pty_test::WaitFor;
 using sim::Bytes;
 
 constexpr const char* kStopped = "TELDRV> AutoAnswerThread() info: thread stopped";
-
-// Holds the auto-answer thread on its last log line until the test lets go.
-struct LastLine {
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool held = false;
-    bool released = false;
-};
-LastLine lastLine;
-
-void HoldOnLastLine(const korpro_sim::LogLine& line) {
-    if (line.text != kStopped) return;
-    std::unique_lock lock(lastLine.mutex);
-    lastLine.held = true;
-    lastLine.changed.notify_all();
-    lastLine.changed.wait(lock, [] { return lastLine.released; });
-}
 
 class UnloadAfterCalls : public ::testing::Test {
 protected:
@@ -125,11 +107,8 @@ TEST_F(UnloadAfterCalls, EachCopyServesACallIsStoppedAndUnloadedAtOnce) {
     for (uint8_t round = 1; round <= 3; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         const bool hold = round % 2 == 1;
-        {
-            std::lock_guard lock(lastLine.mutex);
-            lastLine.held = lastLine.released = false;
-        }
-        korpro_sim::SetLogHook(hold ? HoldOnLastLine : nullptr);
+        korpro_sim::SetLogHook(hold ? last_line::Hold : nullptr);
+        const int heldBefore = last_line::Held();
         const size_t autoAnswers = AutoAnswers();
         LoadedDriver driver = LoadFreshDriver();
         VpiCallBlock start{context, 1, 7, 0, &params};
@@ -142,14 +121,12 @@ TEST_F(UnloadAfterCalls, EachCopyServesACallIsStoppedAndUnloadedAtOnce) {
         ASSERT_EQ(driver.vpiMain(&end), 0);
         ASSERT_EQ(dlclose(driver.handle), 0) << dlerror();
         if (!hold) continue;
-        std::unique_lock lock(lastLine.mutex);
-        ASSERT_TRUE(lastLine.changed.wait_for(lock, std::chrono::seconds(20), [] { return lastLine.held; }))
+        ASSERT_TRUE(last_line::AwaitHeld(heldBefore, std::chrono::seconds(20)))
             << "the thread never logged its last line";
         Dl_info where{};
         EXPECT_NE(dladdr(reinterpret_cast<void*>(driver.vpiMain), &where), 0)
             << "unloaded while its thread is still to return into it";
-        lastLine.released = true;
-        lastLine.changed.notify_all();
+        last_line::ReleaseOne();
     }
     EXPECT_EQ(log_test::Count(kStopped), 3u);
     EXPECT_EQ(log_test::Count("TELDRV> EndVpi() exited"), 3u);

@@ -12,7 +12,6 @@ struct TeldrvModemLines {
     uint32_t status;        /* TIOCM_CAR, TIOCM_DSR, TIOCM_CTS, TIOCM_RNG as the peer sets them */
     uint32_t output;        /* TIOCM_DTR, TIOCM_RTS as the port last set them */
     uint32_t dtrChanges;    /* DTR changes so far, each way */
-    uint32_t clockRefusals; /* clock_settime / settimeofday calls refused */
 };
 
 #endif

@@ -119,8 +119,6 @@ int __ioctl_time64(int fd, unsigned long request, ...) {
 }
 
 static int RefuseClock(void) {
-    struct TeldrvModemLines* shared = Shared();
-    if (shared) __atomic_add_fetch(&shared->clockRefusals, 1, __ATOMIC_SEQ_CST);
     errno = EPERM;
     return -1;
 }

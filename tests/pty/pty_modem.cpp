@@ -28,7 +28,7 @@ void Store(uint32_t& word, uint32_t value) { std::atomic_ref<uint32_t>(word).sto
 // Each modem a line of its own: a test's transcript starts empty.
 sim::Line& NewLine() {
     static std::atomic<int> serial{0};
-    return sim::CreateLine("WINE" + std::to_string(++serial));
+    return sim::CreateLine("PTY" + std::to_string(++serial));
 }
 
 TeldrvModemLines* MapLines(const std::string& path) {

@@ -204,11 +204,15 @@ TEST(AutoAnswerThreadTest, ALostAlarmCallCostsOneAttempt) {
     DriverRig rig;
     ASSERT_EQ(rig.Start(), 0);
     ASSERT_EQ(rig.Write(1), 0);
+    const int32_t armed = rig.Entry(0).dueTime;
     ASSERT_TRUE(rig.AwaitCall(60000));
     ASSERT_TRUE(rig.central.Station());
     rig.central.HangUpLine();
     const int32_t lost = platform::CalendarTime();
-    ASSERT_TRUE(DriverRig::WaitFor([&] { return rig.Entry(0).retriesLeft == 2; }, 30000));
+    // The driver counts the attempt and then sets the next due time, on its
+    // own thread: both must have happened before the entry is looked at.
+    ASSERT_TRUE(DriverRig::WaitFor([&] { return rig.Entry(0).retriesLeft == 2 && rig.Entry(0).dueTime != armed; },
+                                   30000));
     const auto entry = rig.Entry(0);
     EXPECT_EQ(entry.reference, 1u);
     // Due dialRetryTime after the session ended (it noticed within a read).

@@ -190,9 +190,17 @@ uint32_t SetClockBackend(const platform::SystemTime* utc) {
 
 const platform::TimeBackend kTime = {SleepBackend, CalendarBackend, MonotonicBackend, SetClockBackend};
 
+// What a join waits for: set under the world lock once the driver's entry
+// has returned. From there on the thread runs only this file's code, so the
+// driver's library may go; the thread itself stays detached.
+struct SimThread {
+    bool ended = false;
+};
+
 struct ThreadStart {
     platform::ThreadEntry entry;
     void* arg;
+    SimThread* joinable;  // nullptr: detached
 };
 
 void RunParticipant(ThreadStart start) {
@@ -202,14 +210,16 @@ void RunParticipant(ThreadStart start) {
     }
     start.entry(start.arg);
     std::lock_guard lock(W().mutex);
+    if (start.joinable) start.joinable->ended = true;
     --participation;
     --W().threads;
     Leave(W());
+    W().changed.notify_all();
 }
 
 // The stack size is the driver's wish for the real machine; simulated
 // threads keep the default, which sanitizer builds need.
-int StartBackend(platform::ThreadEntry entry, void* arg, uint32_t) {
+int StartBackend(platform::ThreadEntry entry, void* arg, uint32_t, uintptr_t* handle) {
     {
         std::lock_guard lock(W().mutex);
         if (W().failThreadStarts > 0) {
@@ -220,18 +230,32 @@ int StartBackend(platform::ThreadEntry entry, void* arg, uint32_t) {
         Join(W());
         ++W().threads;
     }
+    SimThread* joinable = handle != nullptr ? new SimThread : nullptr;
     try {
-        std::thread(RunParticipant, ThreadStart{entry, arg}).detach();
+        std::thread(RunParticipant, ThreadStart{entry, arg, joinable}).detach();
+        if (handle != nullptr) *handle = reinterpret_cast<uintptr_t>(joinable);
         return 0;
     } catch (const std::system_error&) {
     }
+    delete joinable;
     std::lock_guard lock(W().mutex);
     --W().threads;
     Leave(W());
     return -1;
 }
 
-const platform::ThreadBackend kThreads = {StartBackend};
+// A wait like any other: a participant that joins counts as waiting, so the
+// clock moves on for the thread it waits for.
+void JoinBackend(uintptr_t handle) {
+    auto* thread = reinterpret_cast<SimThread*>(handle);
+    {
+        WorldLock lock(W().mutex);
+        WaitUntil(lock, [thread] { return thread->ended; }, kForever);
+    }
+    delete thread;
+}
+
+const platform::ThreadBackend kThreads = {StartBackend, JoinBackend};
 
 }  // namespace
 

@@ -36,7 +36,8 @@ std::vector<ContextRecord>& Records() {
 
 ContextRecord* Find(const StationContext* ctx) {
     std::vector<ContextRecord>& records = Records();
-    const auto at = std::find_if(records.begin(), records.end(), [ctx](const ContextRecord& r) { return r.ctx == ctx; });
+    const auto at =
+        std::find_if(records.begin(), records.end(), [ctx](const ContextRecord& r) { return r.ctx == ctx; });
     return at == records.end() ? nullptr : &*at;
 }
 

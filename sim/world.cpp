@@ -38,9 +38,11 @@ struct World {
     int failThreadStarts = 0;
 };
 
+// Never destroyed: a detached thread's last moments in this file may come
+// after the test has returned from main.
 World& W() {
-    static World world;
-    return world;
+    static auto* world = new World;
+    return *world;
 }
 
 thread_local int participation = 0;
@@ -210,11 +212,13 @@ void RunParticipant(ThreadStart start) {
     }
     start.entry(start.arg);
     std::lock_guard lock(W().mutex);
+    // Before Leave: with this thread gone the clock may find every
+    // participant waiting, and a join must count as ready then.
     if (start.joinable) start.joinable->ended = true;
     --participation;
     --W().threads;
     Leave(W());
-    W().changed.notify_all();
+    if (start.joinable) W().changed.notify_all();
 }
 
 // The stack size is the driver's wish for the real machine; simulated

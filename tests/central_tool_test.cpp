@@ -727,7 +727,9 @@ struct ProgramRun {
 };
 
 // The programs as the build made them: they are built with this test.
-std::string ToolPath(const std::string& tool) { return tool == "teldrv-gates" ? TELDRV_GATES_TOOL : TELDRV_CENTRAL_TOOL; }
+std::string ToolPath(const std::string& tool) {
+    return tool == "teldrv-gates" ? TELDRV_GATES_TOOL : TELDRV_CENTRAL_TOOL;
+}
 
 ProgramRun RunProgram(const std::string& tool, const std::string& arguments) {
     const std::filesystem::path errFile =

@@ -123,8 +123,8 @@ TEST(DriverLibrary, UnloadedRightAfterEndVpiAndLoadedAgainFromTheSamePath) {
         ASSERT_FALSE(log.empty());
         ASSERT_EQ(log.back().text, "TELDRV> ColdStart() exit OK");
 
-        const last_line::HeldEnd end =
-            last_line::EndVpiWhileHeld(driver.vpiMain, VpiCallBlock{context, 11, 99, 0, nullptr}, std::chrono::seconds(10));
+        const VpiCallBlock endVpi{context, 11, 99, 0, nullptr};
+        const last_line::HeldEnd end = last_line::EndVpiWhileHeld(driver.vpiMain, endVpi, std::chrono::seconds(10));
         ASSERT_TRUE(end.held) << "the thread never logged its last line";
         EXPECT_TRUE(end.waiting) << "EndVpi returned while its thread was still in the library";
         EXPECT_EQ(end.result, 0);

@@ -121,8 +121,8 @@ TEST_F(UnloadAfterCalls, EachRoundFromTheSamePathServesACallAndIsUnloadedAtOnce)
         ServeACall(round);
         ASSERT_TRUE(AwaitAutoAnswers(autoAnswers + 3)) << log_test::LogText();
 
-        const last_line::HeldEnd end =
-            last_line::EndVpiWhileHeld(driver.vpiMain, VpiCallBlock{context, 11, 7, 0, nullptr}, std::chrono::seconds(20));
+        const VpiCallBlock endVpi{context, 11, 7, 0, nullptr};
+        const last_line::HeldEnd end = last_line::EndVpiWhileHeld(driver.vpiMain, endVpi, std::chrono::seconds(20));
         ASSERT_TRUE(end.held) << "the thread never logged its last line";
         EXPECT_TRUE(end.waiting) << "EndVpi returned while its thread was still in the library";
         EXPECT_EQ(end.result, 0);

@@ -27,11 +27,9 @@ std::mutex& RecordsMutex() {
     return mutex;
 }
 
-// Never destroyed: a driver thread may still keep a handle here while a
-// host that never called EndVpi exits.
 std::vector<ContextRecord>& Records() {
-    static auto* records = new std::vector<ContextRecord>();
-    return *records;
+    static std::vector<ContextRecord> records;
+    return records;
 }
 
 ContextRecord* Find(const StationContext* ctx) {

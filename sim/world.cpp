@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <set>
 #include <vector>
 
 #include <system_error>
@@ -22,6 +23,8 @@ struct Waiter {
     const std::function<bool()>* ready;
 };
 
+struct SimThread;
+
 struct World {
     std::mutex mutex;
     std::condition_variable changed;
@@ -36,6 +39,7 @@ struct World {
     uint32_t clockError = 0;
     int threads = 0;
     int failThreadStarts = 0;
+    std::set<SimThread*> unjoined;  // joinable threads, until joined
 };
 
 // Never destroyed: a detached thread's last moments in this file may come
@@ -194,7 +198,8 @@ const platform::TimeBackend kTime = {SleepBackend, CalendarBackend, MonotonicBac
 
 // What a join waits for: set under the world lock once the driver's entry
 // has returned. From there on the thread runs only this file's code, so the
-// driver's library may go; the thread itself stays detached.
+// driver's library may go; the thread itself stays detached. The world holds
+// each until it is joined, so one a test never joins is not lost.
 struct SimThread {
     bool ended = false;
 };
@@ -234,15 +239,21 @@ int StartBackend(platform::ThreadEntry entry, void* arg, uint32_t, uintptr_t* ha
         Join(W());
         ++W().threads;
     }
-    SimThread* joinable = handle != nullptr ? new SimThread : nullptr;
+    SimThread* joinable = nullptr;
+    if (handle != nullptr) {
+        joinable = new SimThread;
+        std::lock_guard lock(W().mutex);
+        W().unjoined.insert(joinable);
+    }
     try {
         std::thread(RunParticipant, ThreadStart{entry, arg, joinable}).detach();
         if (handle != nullptr) *handle = reinterpret_cast<uintptr_t>(joinable);
         return 0;
     } catch (const std::system_error&) {
     }
-    delete joinable;
     std::lock_guard lock(W().mutex);
+    W().unjoined.erase(joinable);
+    delete joinable;
     --W().threads;
     Leave(W());
     return -1;
@@ -252,10 +263,9 @@ int StartBackend(platform::ThreadEntry entry, void* arg, uint32_t, uintptr_t* ha
 // clock moves on for the thread it waits for.
 void JoinBackend(uintptr_t handle) {
     auto* thread = reinterpret_cast<SimThread*>(handle);
-    {
-        WorldLock lock(W().mutex);
-        WaitUntil(lock, [thread] { return thread->ended; }, kForever);
-    }
+    WorldLock lock(W().mutex);
+    WaitUntil(lock, [thread] { return thread->ended; }, kForever);
+    W().unjoined.erase(thread);
     delete thread;
 }
 

@@ -168,6 +168,8 @@ bool ClockStepAllowed(const StationContext* ctx, int64_t step) {
     return (step < 0 ? -step : step) <= int64_t{access->clockMaxStep};
 }
 
-void ReleaseRemoteAccess(StationContext* ctx) {
-    if (ctx->remoteAccess != &refuseAll) std::free(ctx->remoteAccess);
+RemoteAccess* HeapRemoteAccess(const StationContext* ctx) {
+    return ctx->remoteAccess != &refuseAll ? ctx->remoteAccess : nullptr;
 }
+
+void ReleaseRemoteAccess(StationContext* ctx) { std::free(HeapRemoteAccess(ctx)); }

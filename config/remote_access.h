@@ -37,5 +37,7 @@ bool RemoteWriteAllowed(const StationContext* ctx, const StationGate& gate);
 // Whether a clock step of this many seconds (either way) may be taken.
 bool ClockStepAllowed(const StationContext* ctx, int64_t step);
 
-// EndVpi: gives the block back.
+// The block the context owns on the heap; nullptr when it has none.
+RemoteAccess* HeapRemoteAccess(const StationContext* ctx);
+// Gives the block back (a reader of the init file that started nothing).
 void ReleaseRemoteAccess(StationContext* ctx);

@@ -6,7 +6,6 @@
 #include "capture/gate_change.h"
 #include "common/alloc_hook.h"
 #include "config/init_file.h"
-#include "config/remote_access.h"
 #include "driver/context.h"
 #include "driver/operations.h"
 #include "driver/running.h"
@@ -53,13 +52,15 @@ StartOutcome StartThreadAndBuffer(StationContext* ctx) {
     const size_t bufferBytes = size_t{ctx->changeCapacity} * sizeof(GateChange);
     ctx->changeBuffer = static_cast<GateChange*>(driverAlloc(bufferBytes));
     StoreShared<uint8_t>(ctx->answerThreadRunning, 1);
-    if (platform::StartThread(RunAutoAnswerThread, ctx, kAutoAnswerStackSize) != 0) {
+    platform::ThreadHandle thread;
+    if (platform::StartThread(RunAutoAnswerThread, ctx, kAutoAnswerStackSize, &thread) != 0) {
         StoreShared<uint8_t>(ctx->answerThreadRunning, 0);
         std::free(ctx->changeBuffer);
         ctx->changeBuffer = nullptr;
         err(kLogError, "TELDRV> ColdStart() ERROR, starting Auto Answer thread");
         return StartOutcome::kFailedIdle;
     }
+    KeepAnswerThread(ctx, thread);
     if (ctx->changeBuffer == nullptr) {
         err(kLogError, "TELDRV> ColdStart() ERROR, allocating on-line gate buffer (%u bytes)",
             static_cast<unsigned>(bufferBytes));
@@ -86,33 +87,16 @@ StartOutcome StartWithPort(StationContext* ctx) {
     return StartThreadAndBuffer(ctx);
 }
 
-// What a failed start holds, kept by the module: the host may free the block.
-StartLeftovers LeftoversOf(const StationContext* ctx) {
-    StartLeftovers left;
-    left.port = LoadShared(ctx->portHandle);
-    for (char* number : ctx->phoneNumbers) {
-        if (number != nullptr) left.memory.push_back(number);
-    }
-    if (ctx->stationGates != nullptr) left.memory.push_back(ctx->stationGates);
-    if (ctx->gateIdMap != nullptr) left.memory.push_back(ctx->gateIdMap);
-    return left;
-}
-
-void GiveBack(const StartLeftovers& left) {
-    if (left.port != 0) ClosePort(left.port);
-    for (void* block : left.memory) std::free(block);
-}
-
 // A second start would drop the first one's memory and open the port twice,
 // so the context is claimed first; one whose last start failed with nothing
 // running gives back what that start held. False when it is running.
 bool ClaimForStart(const StationContext* ctx) {
-    StartLeftovers leftovers;
+    StartHoldings leftovers;
     if (!ClaimContext(ctx, &leftovers)) {
         err(kLogError, "TELDRV> ColdStart() error, driver already started on this context, EndVpi() must come first");
         return false;
     }
-    GiveBack(leftovers);
+    GiveBack(&leftovers, PortRelease::kSilent);
     return true;
 }
 
@@ -148,7 +132,7 @@ HostResult ColdStart(VpiCallBlock* call) {
 
     if (params->portEnabled != 0) {
         const StartOutcome outcome = StartWithPort(ctx);
-        if (outcome == StartOutcome::kFailedIdle) KeepFailedStart(ctx, LeftoversOf(ctx));
+        if (outcome == StartOutcome::kFailedIdle) KeepFailedStart(ctx);
         if (outcome != StartOutcome::kStarted) return kHostRefused;
     }
     err(kLogInfo, "TELDRV> ColdStart() exit OK");
@@ -157,39 +141,39 @@ HostResult ColdStart(VpiCallBlock* call) {
 
 HostResult CloseCom(VpiCallBlock* call) {
     auto* ctx = static_cast<StationContext*>(call->context);
-    // Before ColdStart the block's handle is whatever the host left there.
-    const platform::PortHandle handle = ContextClaimed(ctx) ? LoadShared(ctx->portHandle) : 0;
-    if (handle != 0) {
-        if (ClosePort(handle) != kPortOk) {
-            err(kLogInfo, "TELDRV> CloseCom() exited 2");
-            return kHostNotAvailable;
-        }
-        StoreShared<platform::PortHandle>(ctx->portHandle, 0);
+    // Before ColdStart the block's handle is whatever the host left there;
+    // after a start that failed with nothing running the port is the
+    // module's, the block the host's again.
+    const ContextState state = StateOf(ctx);
+    const platform::PortHandle handle = state == ContextState::kRunning      ? LoadShared(ctx->portHandle)
+                                        : state == ContextState::kFailedIdle ? LeftoverPort(ctx)
+                                                                             : 0;
+    const HostResult result = CloseComPort(handle);
+    if (handle != 0 && result == kHostDone) {
+        if (state == ContextState::kRunning) StoreShared<platform::PortHandle>(ctx->portHandle, 0);
         ForgetLeftoverPort(ctx);
     }
-    err(kLogInfo, "TELDRV> CloseCom() exited 0");
-    return kHostDone;
+    return result;
 }
 
 HostResult EndVpi(VpiCallBlock* call) {
     auto* ctx = static_cast<StationContext*>(call->context);
-    const bool started = ContextClaimed(ctx);
-    if (started) StoreShared<uint8_t>(ctx->onlineActive, 0);
+    const ContextState state = StateOf(ctx);
+    const bool running = state == ContextState::kRunning;
+    if (running) StoreShared<uint8_t>(ctx->onlineActive, 0);
     StoreShared<uint8_t>(stopFlag, 1);
-    // A block ColdStart never took on holds nothing of ours to wait for or free.
-    if (started) {
+    // Only a running context's block is read: one ColdStart never took on
+    // holds nothing of ours, and a failed one's holdings are in the record.
+    if (running) {
         WaitWhileSet(ctx->answerThreadRunning);
         // The gate message thread uses the id map and the change buffer.
         WaitWhileSet(ctx->onlineThreadRunning);
-        for (char* number : ctx->phoneNumbers) {
-            if (number != nullptr) std::free(number);
-        }
-        if (ctx->changeBuffer != nullptr) std::free(ctx->changeBuffer);
-        if (ctx->stationGates != nullptr) std::free(ctx->stationGates);
-        if (ctx->gateIdMap != nullptr) std::free(ctx->gateIdMap);
-        ReleaseRemoteAccess(ctx);
-        if (ctx->portEnabled != 0) CloseCom(call);
-        ReleaseContext(ctx);
+    }
+    if (state != ContextState::kNotStarted) {
+        // The threads are joined before anything goes: once EndVpi has
+        // returned, none of them runs the library's code any more.
+        StartHoldings held = ReleaseContext(ctx);
+        GiveBack(&held, PortRelease::kAsCloseCom);
     }
     err(kLogInfo, "TELDRV> EndVpi() exited");
     return kHostDone;

@@ -1,28 +1,67 @@
 // What the module knows about the contexts it runs: a host block's contents
-// before ColdStart cannot be trusted, so the module keeps its own list of the
-// contexts that ColdStart has taken on and EndVpi has not yet released.
+// before ColdStart cannot be trusted, nor after a start that failed with
+// nothing running (the host may free the block and get it back with other
+// contents), so the module keeps its own record of each context that
+// ColdStart has taken on and EndVpi has not yet released, with what the
+// block has no room for: the handles of the threads started for it.
 #pragma once
 
-#include <vector>
+#include <array>
+#include <cstddef>
 
 #include "driver/context.h"
+#include "driver/operations.h"
+#include "platform/thread.h"
 
-// What a start that failed with no thread running still holds. The module
-// keeps it apart from the host's block, which the host may free and hand out
-// again before the next start.
-struct StartLeftovers {
+// Everything a start takes, in one list: the failed-start record, a retried
+// start and EndVpi give back exactly this, through GiveBack.
+struct StartHoldings {
+    bool portEnabled = false;  // EndVpi closes the port as CloseCom does
     platform::PortHandle port = 0;
-    std::vector<void*> memory;
+    // Heap blocks in the order they are freed: the phone numbers, the change
+    // buffer, the station gates, the gate id map, the REMOTE_WRITE and
+    // CLOCK_MAX_STEP_SEC block.
+    std::array<void*, kPhoneNumberSlots + 4> memory{};
+    size_t memoryCount = 0;
+    platform::ThreadHandle answerThread;
+    platform::ThreadHandle gateThread;  // the last gate message thread started
 };
 
-// false when the context is running (a start that succeeded, or failed with
-// its thread running) and not ended. A context whose last start failed with
-// nothing running is taken on again, and *leftovers is what that start left
-// for the caller to give back; otherwise *leftovers is left empty.
-bool ClaimContext(const StationContext* ctx, StartLeftovers* leftovers);
-// The start of ctx failed with nothing running: ctx may be started again.
-void KeepFailedStart(const StationContext* ctx, StartLeftovers leftovers);
-// CloseCom closed the port, so a later start must not close it again.
+enum class ContextState : uint8_t {
+    kNotStarted,  // ColdStart never took it on, or EndVpi released it
+    kRunning,     // started, or failed with its thread running
+    kFailedIdle,  // its last start failed with nothing running
+};
+
+ContextState StateOf(const StationContext* ctx);
+
+// false when the context is running and not ended. Otherwise the context is
+// taken on, and *leftovers is what its last failed start left, for the
+// caller to give back.
+bool ClaimContext(const StationContext* ctx, StartHoldings* leftovers);
+// The start of ctx failed with nothing running: the module keeps what the
+// block lists now, and ctx may be started again.
+void KeepFailedStart(const StationContext* ctx);
+// The threads started for a context, joined when it ends. A gate message
+// thread replaces the one before it, which has ended and is joined here, so
+// none pile up over a long run of calls. A session run without ColdStart (as
+// the test rigs run one) keeps its gate thread here all the same.
+void KeepAnswerThread(const StationContext* ctx, platform::ThreadHandle thread);
+void KeepGateThread(const StationContext* ctx, platform::ThreadHandle thread);
+// The port of a context whose start failed with nothing running; CloseCom
+// closed it, so nothing else may close it again.
+platform::PortHandle LeftoverPort(const StationContext* ctx);
 void ForgetLeftoverPort(const StationContext* ctx);
-void ReleaseContext(const StationContext* ctx);
-bool ContextClaimed(const StationContext* ctx);
+// EndVpi: the record goes, and what the context holds is handed over. A
+// running context's block is read for it (its threads have stopped); a
+// failed one's is not.
+StartHoldings ReleaseContext(const StationContext* ctx);
+
+// How GiveBack closes the port: EndVpi as CloseCom does, with its line, when
+// the host enabled a port; a retried start silently.
+enum class PortRelease : uint8_t { kSilent, kAsCloseCom };
+// Joins the threads, frees the memory, closes the port; *held is empty then.
+void GiveBack(StartHoldings* held, PortRelease how);
+
+// CloseCom's close of a handle (0: none) with its line.
+HostResult CloseComPort(platform::PortHandle handle);

@@ -12,6 +12,7 @@
 #include "common/byte_order.h"
 #include "config/remote_access.h"
 #include "config/station_gates.h"
+#include "driver/running.h"
 #include "host/korpro.h"
 #include "link/requests.h"
 #include "platform/thread.h"
@@ -134,7 +135,12 @@ bool StartGateThread(StationContext* ctx, uint8_t clientId) {
     // Tracked explicitly, so that a failure right after the start stops this
     // thread and removes the client exactly once.
     StoreShared<uint8_t>(ctx->onlineThreadRunning, 1);
-    if (platform::StartThread(OnLineGtMsgThreadEntry, ctx, kGateThreadStack) == 0) return true;
+    platform::ThreadHandle thread;
+    if (platform::StartThread(OnLineGtMsgThreadEntry, ctx, kGateThreadStack, &thread) == 0) {
+        // Joined, with the one before it, by the module's record of ctx.
+        KeepGateThread(ctx, thread);
+        return true;
+    }
     StoreShared<uint8_t>(ctx->onlineThreadRunning, 0);
     err(kLogError, "TELDRV> DoTheCom() ERROR, starting OnLineGtMsgThread");
     // The client would have no reader.

@@ -30,9 +30,20 @@ bool SetSystemClock(const SystemTime& utc) {
     return error == 0;
 }
 
-int StartThread(ThreadEntry entry, void* arg, uint32_t stackSize) {
-    const ThreadBackend* backend = installedThread.load(std::memory_order_acquire);
-    return (backend ? backend : NativeThreadBackend())->start(entry, arg, stackSize);
+int StartThread(ThreadEntry entry, void* arg, uint32_t stackSize, ThreadHandle* handle) {
+    const ThreadBackend* installed = installedThread.load(std::memory_order_acquire);
+    const ThreadBackend* backend = installed ? installed : NativeThreadBackend();
+    if (handle == nullptr) return backend->start(entry, arg, stackSize, nullptr);
+    uintptr_t thread = 0;
+    if (backend->start(entry, arg, stackSize, &thread) != 0) return -1;
+    *handle = ThreadHandle{backend, thread};
+    return 0;
+}
+
+void JoinThread(ThreadHandle* handle) {
+    if (handle->backend == nullptr) return;
+    handle->backend->join(handle->thread);
+    *handle = ThreadHandle{};
 }
 
 uint32_t LastError() { return lastError; }

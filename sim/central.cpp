@@ -1,5 +1,7 @@
 #include "sim/central.h"
 
+#include <algorithm>
+
 namespace sim {
 
 namespace {
@@ -88,9 +90,14 @@ Bytes CentralStation::TakeInput() {
 
 std::optional<Bytes> CentralStation::Ask(const Bytes& body, int64_t timeoutMs) {
     SendRequest(body);
-    std::optional<Frame> frame = ReadResponse(timeoutMs);
-    if (!frame || frame->tag != tag_) return std::nullopt;
-    return frame->body;
+    const int64_t until = NowMs() + timeoutMs;
+    for (;;) {
+        const int64_t left = until - NowMs();
+        std::optional<Frame> frame = ReadResponse(resendMs_ > 0 ? std::min(resendMs_, left) : left);
+        if (frame && frame->tag == tag_) return frame->body;
+        if (resendMs_ <= 0 || NowMs() >= until) return std::nullopt;
+        if (!frame) SendRequestTagged(tag_, body);
+    }
 }
 
 Bytes StationRequest() { return {0x53}; }

@@ -43,6 +43,11 @@ public:
 
     // One request, one response (nullopt: none within timeoutMs).
     std::optional<Bytes> Ask(const Bytes& body, int64_t timeoutMs = 15000);
+    // From now on Ask sends its request again, tag and all, whenever no
+    // answer came within ms (0: never), as a real central does: the station
+    // drops what arrives while it takes the call. A late answer to a request
+    // sent twice is skipped.
+    void ResendAfter(int64_t ms) { resendMs_ = ms; }
 
     std::optional<Bytes> Station();
     std::optional<Bytes> SyncClock(const platform::SystemTime& utc);
@@ -57,6 +62,7 @@ private:
     std::deque<uint8_t> input_;
     uint16_t tag_ = 0x1000;
     int framesSent_ = 0;
+    int64_t resendMs_ = 0;
 };
 
 // Request bodies.

@@ -22,6 +22,7 @@ using Message = std::array<uint8_t, kMessageSize>;
 struct Client {
     std::set<uint32_t> gates;
     std::deque<Message> queue;
+    int waits = 0;  // its Kor5WaitMsg calls
 };
 
 struct Forced {
@@ -149,6 +150,21 @@ int WaitCalls() {
     return S().waitCalls;
 }
 
+bool AwaitMessagesHandled(uint8_t clientId, int64_t timeoutMs) {
+    sim::WorldLock lock(sim::WorldMutex());
+    const int64_t deadline = sim::NowMsLocked(lock) + timeoutMs;
+    auto client = [clientId]() -> Client* {
+        auto found = S().clients.find(clientId);
+        return found == S().clients.end() ? nullptr : &found->second;
+    };
+    if (!sim::WaitUntil(lock, [&] { return client() == nullptr || client()->queue.empty(); }, deadline)) return false;
+    if (client() == nullptr) return false;
+    // The wait that took the last message is counted already; the next one
+    // comes once the client has dealt with it.
+    const int taken = client()->waits;
+    return sim::WaitUntil(lock, [&] { return client() != nullptr && client()->waits > taken; }, deadline);
+}
+
 }  // namespace korpro_sim
 
 using korpro_sim::OnlineCall;
@@ -192,6 +208,8 @@ uint32_t Kor5WaitMsg(uint8_t clientId, void* message, uint32_t timeout) {
         return forced;
     }
     if (S().clients.count(clientId) == 0) return korpro_sim::kNoSuchClient;
+    ++S().clients[clientId].waits;
+    sim::Notify(lock);
     auto ready = [&] {
         auto found = S().clients.find(clientId);
         return found == S().clients.end() || !found->second.queue.empty();
@@ -202,6 +220,7 @@ uint32_t Kor5WaitMsg(uint8_t clientId, void* message, uint32_t timeout) {
     if (found->second.queue.empty()) return 0;
     std::memcpy(message, found->second.queue.front().data(), korpro_sim::kMessageSize);
     found->second.queue.pop_front();
+    sim::Notify(lock);
     return korpro_sim::kMessageDelivered;
 }
 

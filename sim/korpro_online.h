@@ -71,5 +71,9 @@ KORPRO_SIM_API void ClearGateValueWrites();
 // Messages raised for a client and not yet taken by Kor5WaitMsg.
 KORPRO_SIM_API size_t PendingMessages(uint8_t clientId);
 KORPRO_SIM_API int WaitCalls();
+// Waits up to timeoutMs, on the world's clock, until the client has taken
+// every message raised for it and asked for the next: it has dealt with the
+// ones it took. False on time-out, or when the client is gone.
+KORPRO_SIM_API bool AwaitMessagesHandled(uint8_t clientId, int64_t timeoutMs);
 
 }  // namespace korpro_sim

@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <set>
 #include <vector>
 
 #include <system_error>
@@ -22,6 +23,8 @@ struct Waiter {
     const std::function<bool()>* ready;
 };
 
+struct SimThread;
+
 struct World {
     std::mutex mutex;
     std::condition_variable changed;
@@ -36,11 +39,14 @@ struct World {
     uint32_t clockError = 0;
     int threads = 0;
     int failThreadStarts = 0;
+    std::set<SimThread*> unjoined;  // joinable threads, until joined
 };
 
+// Never destroyed: a detached thread's last moments in this file may come
+// after the test has returned from main.
 World& W() {
-    static World world;
-    return world;
+    static auto* world = new World;
+    return *world;
 }
 
 thread_local int participation = 0;
@@ -190,9 +196,18 @@ uint32_t SetClockBackend(const platform::SystemTime* utc) {
 
 const platform::TimeBackend kTime = {SleepBackend, CalendarBackend, MonotonicBackend, SetClockBackend};
 
+// What a join waits for: set under the world lock once the driver's entry
+// has returned. From there on the thread runs only this file's code, so the
+// driver's library may go; the thread itself stays detached. The world holds
+// each until it is joined, so one a test never joins is not lost.
+struct SimThread {
+    bool ended = false;
+};
+
 struct ThreadStart {
     platform::ThreadEntry entry;
     void* arg;
+    SimThread* joinable;  // nullptr: detached
 };
 
 void RunParticipant(ThreadStart start) {
@@ -202,14 +217,18 @@ void RunParticipant(ThreadStart start) {
     }
     start.entry(start.arg);
     std::lock_guard lock(W().mutex);
+    // Before Leave: with this thread gone the clock may find every
+    // participant waiting, and a join must count as ready then.
+    if (start.joinable) start.joinable->ended = true;
     --participation;
     --W().threads;
     Leave(W());
+    if (start.joinable) W().changed.notify_all();
 }
 
 // The stack size is the driver's wish for the real machine; simulated
 // threads keep the default, which sanitizer builds need.
-int StartBackend(platform::ThreadEntry entry, void* arg, uint32_t) {
+int StartBackend(platform::ThreadEntry entry, void* arg, uint32_t, uintptr_t* handle) {
     {
         std::lock_guard lock(W().mutex);
         if (W().failThreadStarts > 0) {
@@ -220,18 +239,37 @@ int StartBackend(platform::ThreadEntry entry, void* arg, uint32_t) {
         Join(W());
         ++W().threads;
     }
+    SimThread* joinable = nullptr;
+    if (handle != nullptr) {
+        joinable = new SimThread;
+        std::lock_guard lock(W().mutex);
+        W().unjoined.insert(joinable);
+    }
     try {
-        std::thread(RunParticipant, ThreadStart{entry, arg}).detach();
+        std::thread(RunParticipant, ThreadStart{entry, arg, joinable}).detach();
+        if (handle != nullptr) *handle = reinterpret_cast<uintptr_t>(joinable);
         return 0;
     } catch (const std::system_error&) {
     }
     std::lock_guard lock(W().mutex);
+    W().unjoined.erase(joinable);
+    delete joinable;
     --W().threads;
     Leave(W());
     return -1;
 }
 
-const platform::ThreadBackend kThreads = {StartBackend};
+// A wait like any other: a participant that joins counts as waiting, so the
+// clock moves on for the thread it waits for.
+void JoinBackend(uintptr_t handle) {
+    auto* thread = reinterpret_cast<SimThread*>(handle);
+    WorldLock lock(W().mutex);
+    WaitUntil(lock, [thread] { return thread->ended; }, kForever);
+    W().unjoined.erase(thread);
+    delete thread;
+}
+
+const platform::ThreadBackend kThreads = {StartBackend, JoinBackend};
 
 }  // namespace
 

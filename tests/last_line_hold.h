@@ -1,13 +1,17 @@
 // Holds the auto-answer thread inside the host's err on its last line,
-// "thread stopped", which it logs after clearing its running flag: EndVpi
-// has returned by then, and a host that unloads the library at once does so
-// while the thread still has the library's code to return into.
+// "thread stopped", which it logs after clearing its running flag: a host
+// that unloads the library once EndVpi has returned must not do so while
+// the thread still has the library's code to return into, so EndVpi waits
+// for the thread to end, hold or no hold.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 
+#include "host/records.h"
 #include "sim/korpro_sim.h"
 
 namespace last_line {
@@ -53,6 +57,30 @@ inline void ReleaseOne() {
     std::lock_guard lock(gate.mutex);
     ++gate.released;
     gate.changed.notify_all();
+}
+
+struct HeldEnd {
+    bool held = false;     // the thread reached its last line
+    bool waiting = false;  // EndVpi had not returned by then
+    int32_t result = -1;
+};
+
+// EndVpi on a thread of its own, as a host's, with the hook in place: once
+// the auto-answer thread is held and EndVpi is seen still waiting, the
+// thread is let go from here and EndVpi's return awaited.
+inline HeldEnd EndVpiWhileHeld(VpiMainFunction vpiMain, VpiCallBlock end, std::chrono::seconds timeout) {
+    const int before = Held();
+    HeldEnd outcome;
+    std::atomic<bool> returned{false};
+    std::thread host([&] {
+        outcome.result = vpiMain(&end);
+        returned = true;
+    });
+    outcome.held = AwaitHeld(before, timeout);
+    outcome.waiting = !returned;
+    if (outcome.held) ReleaseOne();
+    host.join();
+    return outcome;
 }
 
 }  // namespace last_line

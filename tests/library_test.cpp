@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <dlfcn.h>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -87,10 +88,11 @@ TEST(DriverLibrary, AfterEndVpiOnlyAFreshLoadStartsAgain) {
 
 namespace {
 
-// Start, EndVpi, unload at once, load again, as a host may: the library stays
-// loaded until its thread has left its code, and the thread leaves it safely.
-// Each round is a fresh copy, unloaded right after EndVpi.
-TEST(DriverLibrary, UnloadedRightAfterEndVpiAndLoadedAgain) {
+// Start, EndVpi, unload at once and load the same file again, round after
+// round, as a host may: EndVpi returns only once its thread has left the
+// library (held here on its last log line until EndVpi is seen waiting), so
+// each unload unmaps the library and each load is a fresh driver.
+TEST(DriverLibrary, UnloadedRightAfterEndVpiAndLoadedAgainFromTheSamePath) {
     korpro_sim::Reset();
     const std::filesystem::path previous = std::filesystem::current_path();
     char work[] = "/tmp/teldrv-unload-XXXXXX";
@@ -100,14 +102,18 @@ TEST(DriverLibrary, UnloadedRightAfterEndVpiAndLoadedAgain) {
     std::string error;
     ASSERT_TRUE(gatefile::WriteBytes("07_GATES.DAT", gatefile::BuildGateFile(7, {{"TANK_LEVEL", 1, 0}}), &error))
         << error;
+    ASSERT_FALSE(Mapped(TELDRV_LIBRARY));
     alignas(8) static unsigned char context[4096];
     ColdStartParams params = test_port::ColdStartOn("NUL");
-    for (int round = 0; round < 4; ++round) {
+    korpro_sim::SetLogHook(last_line::Hold);
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
         korpro_sim::ClearLog();
-        const bool hold = round % 2 == 0;  // every other round the thread runs free
-        korpro_sim::SetLogHook(hold ? last_line::Hold : nullptr);
-        const int heldBefore = last_line::Held();
-        LoadedDriver driver = LoadFreshDriver();
+        LoadedDriver driver = LoadDriver(TELDRV_LIBRARY);
+        VpiInfo info{};
+        VpiCallBlock ask{nullptr, 14, 0, 0, &info};
+        ASSERT_EQ(driver.vpiMain(&ask), 0);
+        ASSERT_EQ(info.typeCode, 70u) << "the stopped module of the round before";
         VpiCallBlock start{context, 1, 99, 0, &params};
         ASSERT_EQ(driver.vpiMain(&start), 0) << ::testing::PrintToString(korpro_sim::Log());
         // ColdStart ran to its end; its thread's first line may come before
@@ -115,17 +121,16 @@ TEST(DriverLibrary, UnloadedRightAfterEndVpiAndLoadedAgain) {
         std::vector<korpro_sim::LogLine> log = korpro_sim::Log();
         std::erase(log, korpro_sim::LogLine{64, "TELDRV> AutoAnswerThread() info: thread started"});
         ASSERT_FALSE(log.empty());
-        ASSERT_EQ(log.back().text, "TELDRV> ColdStart() exit OK") << "round " << round;
-        VpiCallBlock end{context, 11, 99, 0, nullptr};
-        ASSERT_EQ(driver.vpiMain(&end), 0);
+        ASSERT_EQ(log.back().text, "TELDRV> ColdStart() exit OK");
+
+        const VpiCallBlock endVpi{context, 11, 99, 0, nullptr};
+        const last_line::HeldEnd end = last_line::EndVpiWhileHeld(driver.vpiMain, endVpi, std::chrono::seconds(10));
+        ASSERT_TRUE(end.held) << "the thread never logged its last line";
+        EXPECT_TRUE(end.waiting) << "EndVpi returned while its thread was still in the library";
+        EXPECT_EQ(end.result, 0);
+        EXPECT_EQ(korpro_sim::Log().back().text, "TELDRV> EndVpi() exited");
         ASSERT_EQ(dlclose(driver.handle), 0) << dlerror();
-        if (!hold) continue;
-        ASSERT_TRUE(last_line::AwaitHeld(heldBefore, std::chrono::seconds(10)))
-            << "round " << round << ": the thread never logged its last line";
-        Dl_info where{};
-        EXPECT_NE(dladdr(reinterpret_cast<void*>(driver.vpiMain), &where), 0)
-            << "round " << round << ": unloaded while its thread is still to return into it";
-        last_line::ReleaseOne();
+        EXPECT_FALSE(Mapped(TELDRV_LIBRARY)) << "still mapped after the unload";
     }
     korpro_sim::SetLogHook(nullptr);
     std::filesystem::current_path(previous);

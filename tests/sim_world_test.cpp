@@ -53,6 +53,26 @@ TEST(VirtualClock, TimeStandsStillWhileAParticipantWorks) {
     EXPECT_EQ(sim::RunningThreads(), 0);
 }
 
+// A participant that joins a thread waits like one that sleeps: the clock
+// moves on for the thread it joins, and the join returns when that ends.
+TEST(VirtualClock, AJoinWaitsOnTheClockForTheThreadItJoins) {
+    SimEnvironment env;
+    std::atomic<int64_t> endedAt{-1};
+    platform::ThreadHandle thread;
+    ASSERT_EQ(platform::StartThread(
+                  [](void* raw) {
+                      platform::Sleep(45000);
+                      static_cast<std::atomic<int64_t>*>(raw)->store(sim::NowMs());
+                  },
+                  &endedAt, 8192, &thread),
+              0);
+    platform::JoinThread(&thread);
+    EXPECT_EQ(endedAt.load(), 45000);
+    EXPECT_EQ(sim::NowMs(), 45000);
+    EXPECT_EQ(thread.backend, nullptr);
+    EXPECT_EQ(sim::RunningThreads(), 0);
+}
+
 TEST(VirtualClock, SystemClockSettingsAreValidatedAndRecorded) {
     SimEnvironment env;
     platform::SystemTime good{2026, 12, 1, 7, 23, 59, 58, 999};

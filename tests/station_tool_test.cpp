@@ -276,11 +276,19 @@ TEST(StationRun, OwnCentralDialsThroughTheEmulatedModem) {
     EXPECT_EQ(Ask(far, 0x0103, {'C', 0xEA, 7, 12, 0, 2, 0, 8, 0, 10, 0, 20, 0, 30, 0, 0, 0}), Bytes{'c'});
     EXPECT_EQ(Ask(far, 0x0104, {'O'}), (Bytes{'o', 0}));
     ASSERT_TRUE(station.WaitFor("Kor5RqGateMsg client"));
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // random changes, twice a second
-    const Bytes changes = Ask(far, 0x0105, {'M', 1});
+    // Polled as a central polls, until the random changes (twice a second)
+    // bring one.
+    Bytes changes;
+    uint8_t sequence = 0;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (changes.size() <= 2 && std::chrono::steady_clock::now() < until) {
+        if (sequence > 0) std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        ++sequence;
+        changes = Ask(far, static_cast<uint16_t>(0x0150 + sequence), {'M', sequence});
+    }
     EXPECT_TRUE(changes.size() >= 2u + 16 && (changes.size() - 2) % 16 == 0) << changes.size();
     // LEVEL has value type 2: unsigned 16 bits in bytes 6 and 7.
-    const Bytes written = Ask(far, 0x0106, {'M', 2, 0, 0, 0, 0, 42, 0});
+    const Bytes written = Ask(far, 0x0106, {'M', static_cast<uint8_t>(sequence + 1), 0, 0, 0, 0, 42, 0});
     ASSERT_GE(written.size(), 3u);
     EXPECT_EQ(written[2], 0);
     EXPECT_TRUE(station.WaitFor("Kor5PutGateVal gate LEVEL (100) = 42, applied")) << station.Text();

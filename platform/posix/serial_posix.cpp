@@ -183,7 +183,9 @@ void* Open(const char* device, uint32_t* error) {
 uint32_t Close(void* state) {
     PosixPort* port = P(state);
     if (port->tty) ::ioctl(port->fd, TIOCNXCL);
-    if (::close(port->fd) != 0 && errno != EINTR) return LastErrno();
+    // Linux releases the descriptor whatever close() returns (EINTR too): a
+    // retry could close a descriptor that by now is another file's.
+    ::close(port->fd);
     delete port;
     return 0;
 }

@@ -7,14 +7,15 @@
 //   start PORT DRIVER                 ColdStart                -> result R
 //   alarm REF                         SingleWrite on ALARM_CALL -> result R
 //   value|status GATE VALUE16 INFO12  a gate change (hex bytes), answered once
-//                                     the driver's client has taken it
+//                                     the driver's client has dealt with it
+//                                     (nothing, or an error line)
 //   history GATE TIME VALUE COUNT STEP   COUNT history records, STEP s apart
 //   end                               EndVpi on a thread of its own
 //   ended MS                          waits up to MS ms       -> result R | pending
 //   unload                            EndVpi, then FreeLibrary at once -> result R
 //   gone MS                           waits up to MS ms for the unloaded module to go
 //                                                             -> gone | loaded
-//   load                              a fresh copy of teldrv.dll, as a host loads it again
+//   load                              teldrv.dll again, as a host loads it again
 //   log | writes | requests | alerts | clocks    what the host saw (L, W, R, A, C lines)
 //   quit
 //
@@ -100,9 +101,7 @@ bool Hex(const std::string& text, std::array<uint8_t, N>* bytes) {
 
 class Host {
 public:
-    // teldrv.dll itself first, then copies under names of their own: loaded
-    // again from the same file while a thread of the old module is still
-    // leaving, the system would give back that module, stopped.
+    // teldrv.dll, at the start and again after each unload.
     bool Load(std::string* error);
     // One command; false when it was quit.
     bool Run(const std::string& line);
@@ -121,8 +120,7 @@ private:
     void Gone(std::istream& in);
     void Report(const std::string& what);
 
-    int loads_ = 0;
-    std::string name_;
+    std::string name_ = "teldrv.dll";
     HMODULE module_ = nullptr;
     std::string unloaded_;
     VpiMainFunction vpiMain_ = nullptr;
@@ -133,11 +131,6 @@ private:
 };
 
 bool Host::Load(std::string* error) {
-    name_ = loads_ == 0 ? "teldrv.dll" : "teldrv-" + std::to_string(loads_) + ".dll";
-    if (loads_++ > 0 && !CopyFileA("teldrv.dll", name_.c_str(), FALSE)) {
-        *error = "cannot copy teldrv.dll to " + name_ + ": error " + std::to_string(GetLastError());
-        return false;
-    }
     module_ = LoadLibraryA(name_.c_str());
     if (!module_) {
         *error = "cannot load " + name_ + ": error " + std::to_string(GetLastError());
@@ -180,7 +173,8 @@ void Host::Alarm(std::istream& in) {
 }
 
 // Raised, then answered once the driver's gate message thread has taken it
-// from the host, so that the next poll finds it in the change buffer.
+// from the host and asked for the next message: the change is in the
+// buffer, and the next poll finds it.
 void Host::Change(bool status, std::istream& in) {
     unsigned gate = 0;
     std::string valueText, infoText;
@@ -197,11 +191,12 @@ void Host::Change(bool status, std::istream& in) {
     } else {
         korpro_sim::RaiseValueChange(static_cast<uint16_t>(gate), value, info);
     }
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     for (const uint8_t client : clients) {
-        while (korpro_sim::PendingMessages(client) > 0 && std::chrono::steady_clock::now() < until) Sleep(10);
+        if (!korpro_sim::AwaitMessagesHandled(client, 10000)) {
+            std::printf("error client %u has not dealt with the change within 10 s\n", client);
+            return;
+        }
     }
-    Sleep(300);
 }
 
 void Host::History(std::istream& in) {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "sim/korpro_sim.h"
-#include "tools/gate_file.h"
+#include "tools/shared/gate_file.h"
 
 namespace bench {
 

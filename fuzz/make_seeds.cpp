@@ -9,7 +9,7 @@
 #include "sim/central.h"
 #include "sim/central_history.h"
 #include "sim/central_online.h"
-#include "tools/gate_file.h"
+#include "tools/shared/gate_file.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <iostream>
 #include <sstream>
 
-#include "tools/gate_file.h"
+#include "tools/shared/gate_file.h"
 
 int main(int argc, char** argv) {
     if (argc != 4) {

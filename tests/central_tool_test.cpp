@@ -21,9 +21,9 @@
 #include "sim/korpro_history.h"
 #include "sim/korpro_online.h"
 #include "tests/driver_rig.h"
-#include "tools/central_bridge.h"
-#include "tools/central_tool.h"
-#include "tools/gate_file.h"
+#include "tools/shared/modem_bridge.h"
+#include "tools/central/tool.h"
+#include "tools/shared/gate_file.h"
 
 namespace {
 

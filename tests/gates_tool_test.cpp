@@ -11,7 +11,7 @@
 #include "config/station_gates.h"
 #include "driver/context.h"
 #include "tests/config_fixture.h"
-#include "tools/gate_file.h"
+#include "tools/shared/gate_file.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/gate_file.h"
+#include "tools/shared/gate_file.h"
 
 namespace station {
 

@@ -1,4 +1,4 @@
-#include "tools/central_tool.h"
+#include "tools/central/tool.h"
 
 #include <algorithm>
 #include <atomic>
@@ -12,9 +12,9 @@
 #include "platform/error.h"
 #include "platform/time.h"
 #include "serial/port.h"
-#include "tools/gate_file.h"
-#include "tools/station_port.h"
-#include "tools/text_format.h"
+#include "tools/shared/gate_file.h"
+#include "tools/shared/system.h"
+#include "tools/shared/text.h"
 
 namespace central {
 

@@ -1,11 +1,11 @@
-#include "tools/station_transcript.h"
+#include "tools/station/transcript.h"
 
 #include <chrono>
 #include <cstdio>
 #include <ctime>
 
-#include "tools/central_link.h"
-#include "tools/station_port.h"
+#include "tools/central/link.h"
+#include "tools/shared/system.h"
 
 namespace station {
 

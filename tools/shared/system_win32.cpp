@@ -10,7 +10,7 @@
 #include <mutex>
 #include <thread>
 
-#include "tools/station_port.h"
+#include "tools/shared/system.h"
 
 namespace station {
 

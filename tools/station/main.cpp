@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "tools/station_check.h"
-#include "tools/station_files.h"
-#include "tools/station_run.h"
+#include "tools/station/check.h"
+#include "tools/shared/station_files.h"
+#include "tools/station/run.h"
 
 namespace {
 

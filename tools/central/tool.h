@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "serial/port.h"
-#include "tools/central_link.h"
+#include "tools/central/link.h"
 
 namespace central {
 

@@ -32,8 +32,8 @@
 #include "sim/line.h"
 #include "sim/modem.h"
 #include "sim/world.h"
-#include "tools/gate_file.h"
-#include "tools/modem_event_text.h"
+#include "tools/shared/gate_file.h"
+#include "tools/shared/modem_event_text.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "tools/station_run.h"
+#include "tools/station/run.h"
 
 #include <atomic>
 #include <chrono>
@@ -17,13 +17,13 @@
 #include "sim/line.h"
 #include "sim/modem.h"
 #include "sim/world.h"
-#include "tools/central_bridge.h"
-#include "tools/modem_event_text.h"
-#include "tools/station_check.h"
-#include "tools/station_files.h"
-#include "tools/station_host.h"
-#include "tools/station_port.h"
-#include "tools/station_transcript.h"
+#include "tools/shared/modem_bridge.h"
+#include "tools/shared/modem_event_text.h"
+#include "tools/station/check.h"
+#include "tools/shared/station_files.h"
+#include "tools/station/host.h"
+#include "tools/shared/system.h"
+#include "tools/station/transcript.h"
 
 namespace station {
 

@@ -1,4 +1,4 @@
-#include "tools/station_check.h"
+#include "tools/station/check.h"
 
 #include <cctype>
 #include <cstdlib>
@@ -12,7 +12,7 @@
 #include "driver/context.h"
 #include "host/records.h"
 #include "sim/korpro_sim.h"
-#include "tools/station_files.h"
+#include "tools/shared/station_files.h"
 
 namespace station {
 

@@ -1,4 +1,4 @@
-#include "tools/station_files.h"
+#include "tools/shared/station_files.h"
 
 #include <cctype>
 #include <cstdio>
@@ -8,7 +8,7 @@
 #include <sstream>
 
 #include "config/line_scan.h"
-#include "tools/station_port.h"
+#include "tools/shared/system.h"
 
 namespace station {
 

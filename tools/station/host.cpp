@@ -1,4 +1,4 @@
-#include "tools/station_host.h"
+#include "tools/station/host.h"
 
 #include <algorithm>
 #include <cstdio>

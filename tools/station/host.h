@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "tools/gate_file.h"
-#include "tools/station_transcript.h"
+#include "tools/shared/gate_file.h"
+#include "tools/station/transcript.h"
 
 namespace station {
 

@@ -23,11 +23,11 @@
 #include "sim/line.h"
 #include "sim/modem.h"
 #include "sim/world.h"
-#include "tools/central_bridge.h"
-#include "tools/central_tool.h"
-#include "tools/gate_file.h"
-#include "tools/station_files.h"
-#include "tools/station_port.h"
+#include "tools/shared/modem_bridge.h"
+#include "tools/central/tool.h"
+#include "tools/shared/gate_file.h"
+#include "tools/shared/station_files.h"
+#include "tools/shared/system.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "tools/station_port.h"
+#include "tools/shared/system.h"
 
 namespace station {
 

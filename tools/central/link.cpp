@@ -1,4 +1,4 @@
-#include "tools/central_link.h"
+#include "tools/central/link.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -6,7 +6,7 @@
 
 #include "platform/time.h"
 #include "serial/port.h"
-#include "tools/text_format.h"
+#include "tools/shared/text.h"
 
 namespace central {
 

@@ -21,9 +21,11 @@
 #include "sim/korpro_history.h"
 #include "sim/korpro_online.h"
 #include "tests/driver_rig.h"
-#include "tools/shared/modem_bridge.h"
+#include "tools/central/codecs.h"
+#include "tools/central/link.h"
 #include "tools/central/tool.h"
 #include "tools/shared/gate_file.h"
+#include "tools/shared/modem_bridge.h"
 
 namespace {
 
@@ -109,7 +111,7 @@ struct CentralRig {
     DriverRig driver;
     sim::Line& toolLine = sim::CreateLine("SIM2");
     sim::Modem toolModem{toolLine};
-    central::ModemBridge exchange{driver.modem};
+    tools::ModemBridge exchange{driver.modem};
     ToolOptions options;
     std::ostringstream out;
     std::ostringstream err;

@@ -6,9 +6,13 @@
 
 #include "platform/time.h"
 #include "serial/port.h"
+#include "tools/shared/frame_text.h"
 #include "tools/shared/text.h"
 
 namespace central {
+
+using tools::DescribeBody;
+using tools::Format;
 
 namespace {
 
@@ -17,80 +21,10 @@ constexpr uint8_t kDle = sim::kFrameDle;
 constexpr size_t kHeaderSize = sim::kFrameHeaderSize;
 constexpr size_t kFooterSize = sim::kFrameFooterSize;
 
-uint16_t Le16(const Bytes& body, size_t at) { return static_cast<uint16_t>(body[at] | (body[at + 1] << 8)); }
-uint32_t Le32(const Bytes& body, size_t at) {
-    return static_cast<uint32_t>(body[at]) | static_cast<uint32_t>(body[at + 1]) << 8 |
-           static_cast<uint32_t>(body[at + 2]) << 16 | static_cast<uint32_t>(body[at + 3]) << 24;
-}
-
 // Units of 10 ms for the port layer, never 0 (which would not wait at all).
 int32_t Units(uint64_t ms) { return static_cast<int32_t>(std::clamp<uint64_t>((ms + 9) / 10, 1, 0x7FFFFFFF)); }
 
 }  // namespace
-
-const char* ExitCodeName(int code) {
-    switch (code) {
-        case kExitOk: return "done";
-        case kExitUsage: return "usage";
-        case kExitPort: return "port or modem";
-        case kExitNoCarrier: return "no carrier";
-        case kExitNoAnswer: return "no answer";
-        case kExitRejected: return "rejected request";
-        case kExitBadFrame: return "bad frame";
-        case kExitFile: return "file";
-        case kExitWrongStation: return "wrong station";
-        case kExitInterrupted: return "interrupted";
-    }
-    return "?";
-}
-
-std::string RequestName(uint8_t code) {
-    switch (code) {
-        case 'C': return "FE_REQ_SYNC_CLOCK";
-        case 'H': return "FE_REQ_START_HISTORY";
-        case 'M': return "FE_REQ_CONT_ONLINE";
-        case 'O': return "FE_REQ_START_ONLINE";
-        case 'S': return "FE_REQ_STATION";
-        case 'T': return "FE_REQ_CONT_HISTORY";
-        case 'X': return "FE_REQ_HANG_UP";
-    }
-    return Format("request %02Xh", code);
-}
-
-std::string DescribeBody(const Bytes& body, bool request) {
-    if (body.empty()) return "empty body";
-    const uint8_t code = body[0];
-    const size_t n = body.size();
-    if (request) {
-        std::string name = RequestName(code);
-        if (code == 'C' && n == 17) {
-            name += Format(" %04u-%02u-%02u %02u:%02u:%02u.%03u UTC", Le16(body, 1), Le16(body, 3), Le16(body, 7),
-                           Le16(body, 9), Le16(body, 11), Le16(body, 13), Le16(body, 15));
-        } else if ((code == 'M' || code == 'T') && n >= 2) {
-            name += Format(" seq %u", body[1]);
-            if (code == 'M' && n == 8) name += Format(" write gate %u value bytes %s", Le16(body, 2), Hex(&body[4], 4).c_str());
-        } else if (code == 'H' && n == 5) {
-            name += Format(" since %u", Le32(body, 1));
-        }
-        return name;
-    }
-    switch (code) {
-        case '@': return "rejected";
-        case 's': return n == 4 ? Format("station %u", body[1]) : "station (bad length)";
-        case 'c': return "clock taken";
-        case 'x': return "hang-up taken";
-        case 'o': return n == 2 ? Format("on-line start, status %u", body[1]) : "on-line start (bad length)";
-        case 'h': return n == 2 ? Format("history open, status %u", body[1]) : "history open (bad length)";
-        case 'm':
-            if (n >= 2 && (n - 2) % 16 == 0) return Format("%zu changes", (n - 2) / 16);
-            if (n >= 3 && (n - 3) % 16 == 0) return Format("write status %u, %zu changes", body[2], (n - 3) / 16);
-            return "on-line answer (bad length)";
-        case 't':
-            if (n >= 2 && (n - 2) % 18 == 0) return Format("history status %u, %zu records", body[1], (n - 2) / 18);
-            return "history answer (bad length)";
-    }
-    return Format("response %02Xh", code);
-}
 
 Link::Link(platform::PortHandle port, const LinkOptions& options, std::ostream& trace)
     : port_(port), options_(options), trace_(trace), startMs_(platform::MonotonicMs()) {}

@@ -23,9 +23,9 @@
 #include "sim/line.h"
 #include "sim/modem.h"
 #include "sim/world.h"
-#include "tools/shared/modem_bridge.h"
 #include "tools/central/tool.h"
 #include "tools/shared/gate_file.h"
+#include "tools/shared/modem_bridge.h"
 #include "tools/shared/station_files.h"
 #include "tools/shared/system.h"
 
@@ -95,12 +95,12 @@ int RunSimulated(central::ToolOptions options, const std::string& library, const
     }
     const fs::path oldDirectory = fs::current_path();
     std::error_code error;
-    station::StationFiles files;
+    tools::StationFiles files;
     std::string why;
     const fs::path source = options.stationDir.empty() ? examples : fs::path(options.stationDir);
     fs::path work;
-    if (!station::FindStationFiles(source, 1, &files, &why) || files.station < 0 || files.gateSource.empty() ||
-        !station::PrepareWorkDirectory(files, &work, &why)) {
+    if (!tools::FindStationFiles(source, 1, &files, &why) || files.station < 0 || files.gateSource.empty() ||
+        !tools::PrepareWorkDirectory(files, &work, &why)) {
         std::cerr << "teldrv-central: cannot prepare the station from " << source << ": "
                   << (why.empty() ? "no init file with a STATION, or no gate file; see teldrv-station check" : why)
                   << '\n';
@@ -122,7 +122,7 @@ int RunSimulated(central::ToolOptions options, const std::string& library, const
     }
 
     std::string loadError;
-    const VpiMainFunction vpiMain = station::LoadVpiMain(library, &loadError);
+    const VpiMainFunction vpiMain = tools::LoadVpiMain(library, &loadError);
     if (!vpiMain) {
         std::cerr << "teldrv-central: " << loadError << '\n';
         fs::remove_all(work, error);
@@ -139,7 +139,7 @@ int RunSimulated(central::ToolOptions options, const std::string& library, const
         sim::Modem stationModem(stationLine);
         sim::Line& toolLine = sim::CreateLine("SIM2");
         sim::Modem toolModem(toolLine);
-        central::ModemBridge exchange(stationModem);
+        tools::ModemBridge exchange(stationModem);
         toolModem.Register(kStationNumber, &exchange);
 
         fs::current_path(work);
@@ -187,7 +187,7 @@ void CatchStopSignals() {
 
 int main(int argc, char** argv) {
     central::ToolOptions options;
-    options.progress = station::StderrIsTerminal();
+    options.progress = tools::StderrIsTerminal();
     std::string error;
     const std::vector<std::string> args(argv + 1, argv + argc);
     // Run bare, it shows what it does.
@@ -209,8 +209,8 @@ int main(int argc, char** argv) {
     }
     CatchStopSignals();
     if (options.sim) {
-        return RunSimulated(options, station::InstalledPath(argv[0], TELDRV_SIM_LIBRARY),
-                            station::InstalledPath(argv[0], TELDRV_EXAMPLES));
+        return RunSimulated(options, tools::InstalledPath(argv[0], TELDRV_SIM_LIBRARY),
+                            tools::InstalledPath(argv[0], TELDRV_EXAMPLES));
     }
     return central::RunTool(options, std::cout, std::cerr);
 }

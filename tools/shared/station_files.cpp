@@ -10,7 +10,7 @@
 #include "config/line_scan.h"
 #include "tools/shared/system.h"
 
-namespace station {
+namespace tools {
 
 namespace fs = std::filesystem;
 
@@ -142,4 +142,4 @@ std::string InstalledPath(const char* argv0, const std::string& built) {
     return name.string();
 }
 
-}  // namespace station
+}  // namespace tools

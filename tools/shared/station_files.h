@@ -11,7 +11,7 @@
 
 #include "tools/shared/gate_file.h"
 
-namespace station {
+namespace tools {
 
 // The names the driver tries for its init file, in its order.
 std::vector<std::string> InitFileNames(uint32_t driverNumber);
@@ -39,4 +39,4 @@ bool PrepareWorkDirectory(const StationFiles& files, std::filesystem::path* work
 // the driver and the examples), else its bare name for the loader to find.
 std::string InstalledPath(const char* argv0, const std::string& built);
 
-}  // namespace station
+}  // namespace tools

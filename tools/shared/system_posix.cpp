@@ -13,7 +13,7 @@
 
 #include "tools/shared/system.h"
 
-namespace station {
+namespace tools {
 
 namespace {
 
@@ -153,4 +153,4 @@ bool PortPermissionDenied(const std::string& port) {
     return access(PortDevicePath(port).c_str(), R_OK | W_OK) != 0 && errno == EACCES;
 }
 
-}  // namespace station
+}  // namespace tools

@@ -1,11 +1,13 @@
-// printf-style formatting into a std::string, for the tools' messages and
-// traces (one line each, well under 256 characters).
+// Text helpers of the tools: printf-style formatting into a std::string for
+// their messages and traces (one line each, well under 256 characters), and
+// counted nouns.
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
 #include <string>
 
-namespace central {
+namespace tools {
 
 inline std::string Format(const char* format, auto... args) {
     char text[256];
@@ -13,4 +15,9 @@ inline std::string Format(const char* format, auto... args) {
     return text;
 }
 
-}  // namespace central
+// "1 record", "2 records".
+inline std::string Plural(size_t n, const char* one, const char* many) {
+    return std::to_string(n) + ' ' + (n == 1 ? one : many);
+}
+
+}  // namespace tools

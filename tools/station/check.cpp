@@ -165,21 +165,21 @@ CheckResult CheckStation(const fs::path& directory, uint32_t driverNumber, std::
         err << "teldrv-station: " << directory.string() << " is not a directory\n";
         return kCheckUsage;
     }
-    StationFiles files;
+    tools::StationFiles files;
     std::string error;
-    if (!FindStationFiles(directory, driverNumber, &files, &error)) {
+    if (!tools::FindStationFiles(directory, driverNumber, &files, &error)) {
         err << "teldrv-station: " << error << "\n";
         return kCheckUsage;
     }
     fs::path work;
-    if (!PrepareWorkDirectory(files, &work, &error)) {
+    if (!tools::PrepareWorkDirectory(files, &work, &error)) {
         err << "teldrv-station: " << error << "\n";
         if (!work.empty()) fs::remove_all(work);
         return kCheckUsage;
     }
     if (files.initFile.empty()) {
         out << "no init file in " << directory.string() << " (the driver looks for";
-        for (const std::string& name : InitFileNames(driverNumber)) out << " " << name;
+        for (const std::string& name : tools::InitFileNames(driverNumber)) out << " " << name;
         out << ")\n";
     } else {
         out << "init file " << files.initFile.string() << "\n";

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "tools/station/check.h"
 #include "tools/shared/station_files.h"
+#include "tools/station/check.h"
 #include "tools/station/run.h"
 
 namespace {
@@ -169,8 +169,8 @@ int main(int argc, char** argv) {
         // The station runs in a scratch directory: a path given relative to
         // here is made whole first.
         if (options.port.find('/') != std::string::npos) options.port = std::filesystem::absolute(options.port).string();
-        options.simLibrary = station::InstalledPath(argv[0], TELDRV_SIM_LIBRARY);
-        options.nativeLibrary = station::InstalledPath(argv[0], TELDRV_NATIVE_LIBRARY);
+        options.simLibrary = tools::InstalledPath(argv[0], TELDRV_SIM_LIBRARY);
+        options.nativeLibrary = tools::InstalledPath(argv[0], TELDRV_NATIVE_LIBRARY);
         return station::RunStation(options, std::cout, std::cerr);
     } catch (const std::exception& e) {
         std::cerr << "teldrv-station: " << e.what() << "\n";

@@ -19,10 +19,10 @@
 #include "sim/world.h"
 #include "tools/shared/modem_bridge.h"
 #include "tools/shared/modem_event_text.h"
-#include "tools/station/check.h"
 #include "tools/shared/station_files.h"
-#include "tools/station/host.h"
 #include "tools/shared/system.h"
+#include "tools/station/check.h"
+#include "tools/station/host.h"
 #include "tools/station/transcript.h"
 
 namespace station {
@@ -152,8 +152,8 @@ private:
     sim::Modem stationModem_;
     sim::Line& farLine_;
     sim::Modem farModem_;
-    central::ModemBridge toStation_;  // the far side dials the station
-    central::ModemBridge toFar_;      // the station's alarm calls ring the far side
+    tools::ModemBridge toStation_;  // the far side dials the station
+    tools::ModemBridge toFar_;      // the station's alarm calls ring the far side
     DirectLine direct_;
     bool directMode_;
 };
@@ -162,7 +162,7 @@ private:
 // frames that pass.
 class Pump {
 public:
-    Pump(FarPort& port, Exchange& exchange, Transcript& transcript)
+    Pump(tools::FarPort& port, Exchange& exchange, Transcript& transcript)
         : port_(port),
           exchange_(exchange),
           requests_(transcript, "FEC", "central -> station", true),
@@ -181,12 +181,12 @@ private:
         bool closed = false;
         std::vector<uint8_t> bytes;
         while (!stop_.load()) {
-            const PortRead read = port_.Read(&bytes, 10);
-            if (read == PortRead::Data) {
+            const tools::PortRead read = port_.Read(&bytes, 10);
+            if (read == tools::PortRead::Data) {
                 closed = false;
                 requests_.Feed(bytes.data(), bytes.size());
                 exchange_.FromPort(bytes);
-            } else if (read == PortRead::Closed) {
+            } else if (read == tools::PortRead::Closed) {
                 if (!closed) exchange_.PortClosed();
                 closed = true;
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -199,7 +199,7 @@ private:
         }
     }
 
-    FarPort& port_;
+    tools::FarPort& port_;
     Exchange& exchange_;
     FrameTap requests_, answers_;
     std::atomic<bool> stop_{false};
@@ -269,7 +269,7 @@ bool FilesAccepted(const RunOptions& options, std::ostream& err) {
 
 bool LoadDriver(Driver* driver, const std::string& library, std::ostream& err) {
     std::string error;
-    driver->vpiMain = LoadVpiMain(library, &error);
+    driver->vpiMain = tools::LoadVpiMain(library, &error);
     if (!driver->vpiMain) {
         err << "teldrv-station: " << error << "\n";
         return false;
@@ -312,7 +312,7 @@ void RunUntilInterrupted(Session& s) {
             std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
         s.host.Tick(nowMs);
         const bool scripted = !alarmDone && s.options.alarmAtSeconds >= 0 && nowMs >= s.options.alarmAtSeconds * 1000;
-        if (scripted || KeyLineTyped("aA", &stdinOpen)) {
+        if (scripted || tools::KeyLineTyped("aA", &stdinOpen)) {
             alarmDone = alarmDone || scripted;
             WriteAlarmCall(s.driver, s.options.alarmReference, s.transcript);
         }
@@ -332,7 +332,7 @@ void EndDriver(Driver& driver, Transcript& transcript) {
     transcript.Line("host", "EndVpi returned " + std::to_string(ended));
 }
 
-int RunWithPort(const RunOptions& options, FarPort& port, Transcript& transcript, Host& host, Driver& driver) {
+int RunWithPort(const RunOptions& options, tools::FarPort& port, Transcript& transcript, Host& host, Driver& driver) {
     Exchange exchange(options);
     Pump pump(port, exchange, transcript);
     pump.Start();
@@ -407,12 +407,12 @@ int RunWithModem(const RunOptions& options, const char (&portName)[12], Transcri
 int RunOnModem(const RunOptions& options, const fs::path& work, Transcript& transcript, Host& host,
                std::ostream& err) {
     std::string why;
-    const ModemLines lines = ProbeModemLines(options.port, &why);
-    if (lines == ModemLines::NoPort) {
+    const tools::ModemLines lines = tools::ProbeModemLines(options.port, &why);
+    if (lines == tools::ModemLines::NoPort) {
         err << "teldrv-station: " << why << "\n";
         return kCheckUsage;
     }
-    if (lines == ModemLines::Unreadable) {
+    if (lines == tools::ModemLines::Unreadable) {
         err << "teldrv-station: warning: " << options.port << ": " << why
             << ": the driver cannot see a carrier there, so it logs a status error and sends its auto-answer "
                "command again and again; a line with no modem wants --port\n";
@@ -433,7 +433,7 @@ int RunOnModem(const RunOptions& options, const fs::path& work, Transcript& tran
 
 int RunOnFarPort(const RunOptions& options, Transcript& transcript, Host& host, std::ostream& out,
                  std::ostream& err) {
-    FarPort port;
+    tools::FarPort port;
     std::string error;
     if (!(options.mode == PortMode::Pty ? port.OpenPty(&error) : port.OpenNamed(options.port, &error))) {
         err << "teldrv-station: " << error << "\n";
@@ -469,11 +469,11 @@ int RunStation(const RunOptions& options, std::ostream& out, std::ostream& err) 
         return kCheckUsage;
     }
     if (!FilesAccepted(options, err)) return kCheckRefused;
-    StationFiles files;
+    tools::StationFiles files;
     std::string error;
     WorkDirectory work;
-    if (!FindStationFiles(options.directory, options.driverNumber, &files, &error) ||
-        !PrepareWorkDirectory(files, &work.path, &error)) {
+    if (!tools::FindStationFiles(options.directory, options.driverNumber, &files, &error) ||
+        !tools::PrepareWorkDirectory(files, &work.path, &error)) {
         err << "teldrv-station: " << error << "\n";
         return kCheckUsage;
     }

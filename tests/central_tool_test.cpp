@@ -18,9 +18,14 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/thread.h"
+#include "serial/port.h"
 #include "sim/korpro_history.h"
 #include "sim/korpro_online.h"
+#include "sim/line.h"
 #include "tests/driver_rig.h"
+#include "tests/sim_environment.h"
+#include "tests/test_port_settings.h"
 #include "tools/central/codecs.h"
 #include "tools/central/link.h"
 #include "tools/central/tool.h"
@@ -240,6 +245,44 @@ TEST(CentralTool, LostAndBrokenAnswersAreAskedAgainWithTheSameSequenceByte) {
     EXPECT_EQ(Count(rig.err.str(), "    1  PUMP_STATE                         7       0"), 1u) << rig.err.str();
     EXPECT_NE(rig.err.str().find(": 1 record\n"), std::string::npos) << rig.err.str();
     EXPECT_EQ(Lines(rig.out.str()).size(), 2u) << rig.out.str();
+}
+
+// Answers to earlier frames, 450 ms apart, on a line with no station.
+void SendStaleAnswers(void* raw) {
+    auto* line = static_cast<sim::Line*>(raw);
+    const central::Bytes frame = central::EncodeFrame("FER", 0x7777, {'s', 7, 0, 0});
+    for (int i = 0; i < 12; ++i) {
+        sim::SleepMs(450);
+        sim::WorldLock lock(sim::WorldMutex());
+        sim::SendToPort(lock, *line, frame.data(), frame.size());
+    }
+}
+
+TEST(CentralTool, AnswersToEarlierFramesDoNotExtendTheWaitForTheAnswer) {
+    SimEnvironment env;
+    sim::Line& line = sim::CreateLine("SIM3");
+    platform::PortHandle port = platform::kInvalidPortHandle;
+    ASSERT_EQ(OpenPort("SIM3", test_port::kSettings, test_port::kOptions, &port), PortResult::kPortOk);
+    ASSERT_EQ(platform::StartThread(SendStaleAnswers, &line, 8192), 0);
+    central::LinkOptions options;
+    options.attempts = 1;
+    options.timeoutMs = 2000;
+    options.trace = true;
+    std::ostringstream trace;
+    central::Link link(port, options, trace);
+    central::Bytes response;
+    const int64_t start = sim::NowMs();
+
+    EXPECT_EQ(link.Ask({'S'}, &response), central::AskResult::NoAnswer);
+    // Four of them come within the 2 s, and the wait ends with the 2 s.
+    EXPECT_EQ(sim::NowMs() - start, 2000) << trace.str();
+    EXPECT_EQ(Count(trace.str(), "<- FER tag 7777  answer to an earlier frame, ignored | 02 46 45 52 77 77 00 04 10 73 07 "
+                                 "00 00 10"),
+              4u)
+        << trace.str();
+    EXPECT_NE(trace.str().find("-- no answer within 2000 ms"), std::string::npos) << trace.str();
+    while (sim::RunningThreads() > 0) sim::SleepMs(100);
+    ClosePort(port);
 }
 
 TEST(CentralTool, FailuresEndWithTheExitCodeOfWhatFailed) {

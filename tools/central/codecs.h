@@ -1,6 +1,7 @@
 // teldrv-central's value and time codecs: times as the command line gives
-// them and the output shows them, the calendar fields of the clock request,
-// and gate values as a write request carries them and the answers bring them.
+// them and the output shows them, and gate values as a write request carries
+// them and the answers bring them. The calendar itself is
+// tools/shared/civil_time.h.
 #pragma once
 
 #include <cstdint>
@@ -17,13 +18,6 @@ bool ParseUnsigned(const std::string& text, uint64_t max, uint64_t* value);
 bool ParseTime(const std::string& text, int64_t now, int64_t* seconds);
 // "YYYY-MM-DDTHH:MM:SSZ".
 std::string FormatTime(int64_t seconds);
-
-// A calendar second in UTC, as the clock request carries it.
-struct Civil {
-    int64_t year;
-    unsigned month, day, hour, minute, second, weekday;  // weekday 0 is Sunday
-};
-Civil CivilFromSeconds(int64_t seconds);
 
 // Value bytes 4-7 of a write request, as the gate's value type reads them.
 bool EncodeWriteValue(const std::string& text, std::optional<uint8_t> valueType, uint8_t bytes[4], std::string* error);

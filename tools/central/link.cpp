@@ -45,8 +45,9 @@ uint8_t Link::NextSequence() {
     return sequence_;
 }
 
-Link::Read Link::ReadFrame(Bytes* body) {
-    const uint64_t deadline = platform::MonotonicMs() + options_.timeoutMs;
+// Waits until `deadline` for the STX that starts a frame; what comes before
+// it is noise. False when none came.
+bool Link::AwaitStx(uint64_t deadline) {
     Bytes noise;
     uint8_t byte = 0;
     for (;;) {
@@ -54,7 +55,7 @@ Link::Read Link::ReadFrame(Bytes* body) {
         if (now >= deadline) {
             if (!noise.empty()) Trace("<- noise " + Hex(noise));
             noiseBytes_ += noise.size();
-            return Read::Nothing;
+            return false;
         }
         SetReadTimeout(port_, Units(deadline - now));
         uint32_t got = 0;
@@ -64,8 +65,12 @@ Link::Read Link::ReadFrame(Bytes* body) {
         noise.push_back(byte);
     }
     if (!noise.empty()) Trace("<- noise " + Hex(noise));
+    return true;
+}
 
-    // The rest of the frame comes without long pauses, or not at all.
+// The frame whose STX has come: the rest of it comes without long pauses,
+// or not at all.
+Bytes Link::ReadFrameRest() {
     Bytes frame(kHeaderSize, 0);
     frame[0] = kStx;
     SetReadTimeout(port_, Units(options_.gapMs));
@@ -81,24 +86,69 @@ Link::Read Link::ReadFrame(Bytes* body) {
             frame.resize(kHeaderSize + got);
         }
     }
-    Frame decoded;
-    const std::string why = CheckFrame(frame, "FER", &decoded);
-    if (!why.empty()) {
-        Trace(Format("<- FER tag %04X  ", decoded.tag) + "bad frame: " + why + " | " + Hex(frame));
-        error_ = "bad frame: " + why;
-        if (why == "bad header") noiseBytes_ += frame.size();
-        return Read::Bad;
-    }
-    const std::string verdict = Format("checksum %04X ok", decoded.checksum);
-    if (decoded.tag != tag_) {
-        Trace(Format("<- FER tag %04X  answer to an earlier frame, ignored | ", decoded.tag) + Hex(frame));
-        return ReadFrame(body);
-    }
-    Trace(Format("<- FER tag %04X  ", decoded.tag) + DescribeBody(decoded.body, false) + " | " + Hex(frame) + " | " +
-          verdict);
-    *body = std::move(decoded.body);
-    return Read::Ok;
+    return frame;
 }
+
+Link::Read Link::ReadFrame(Bytes* body) {
+    // One deadline for the answer, however many answers to earlier frames
+    // come before it.
+    const uint64_t deadline = platform::MonotonicMs() + options_.timeoutMs;
+    for (;;) {
+        if (!AwaitStx(deadline)) return Read::Nothing;
+        const Bytes frame = ReadFrameRest();
+        Frame decoded;
+        const std::string why = CheckFrame(frame, "FER", &decoded);
+        if (!why.empty()) {
+            Trace(Format("<- FER tag %04X  ", decoded.tag) + "bad frame: " + why + " | " + Hex(frame));
+            error_ = "bad frame: " + why;
+            if (why == "bad header") noiseBytes_ += frame.size();
+            return Read::Bad;
+        }
+        if (decoded.tag == tag_) {
+            Trace(Format("<- FER tag %04X  ", decoded.tag) + DescribeBody(decoded.body, false) + " | " + Hex(frame) +
+                  Format(" | checksum %04X ok", decoded.checksum));
+            *body = std::move(decoded.body);
+            return Read::Ok;
+        }
+        Trace(Format("<- FER tag %04X  answer to an earlier frame, ignored | ", decoded.tag) + Hex(frame));
+    }
+}
+
+// One send of the request under a new frame tag; false when a dialled call
+// has lost its carrier.
+bool Link::SendRequest(const Bytes& body, bool again) {
+    if (options_.checkCarrier) {
+        uint32_t status = 0;
+        if (!platform::CommModemStatus(port_, &status) || !(status & platform::kModemStatusRlsdOn)) {
+            error_ = "carrier lost";
+            Trace("-- carrier lost");
+            return false;
+        }
+    }
+    // Whatever waits now is stale: the station speaks only when asked.
+    if (again) ++repetitions_;
+    PurgeInput(port_);
+    tag_ = static_cast<uint16_t>(tag_ + 1);
+    const Bytes frame = EncodeFrame("FEC", tag_, body);
+    Trace(Format("-> FEC tag %04X  ", tag_) + DescribeBody(body, true) + (again ? " (again)" : "") + " | " +
+          Hex(frame) + Format(" | checksum %04X", LinkChecksum(tag_, body)));
+    ++framesSent_;
+    uint32_t written = 0;
+    if (WriteAll(port_, frame.data(), static_cast<uint32_t>(frame.size()), &written) != kPortOk) {
+        Trace("-- write failed");
+    }
+    return true;
+}
+
+namespace {
+
+// The response code is the request's in lower case, or the rejection.
+bool AnswersRequest(const Bytes& body, const Bytes& answer) {
+    const uint8_t code = body.empty() ? 0 : body[0];
+    return !answer.empty() && (answer[0] == code + 0x20 || answer[0] == '@');
+}
+
+}  // namespace
 
 AskResult Link::Ask(const Bytes& body, Bytes* response) {
     bool sawBad = false;
@@ -109,45 +159,22 @@ AskResult Link::Ask(const Bytes& body, Bytes* response) {
             error_ = "stopped";
             return AskResult::Stopped;
         }
-        if (options_.checkCarrier) {
-            uint32_t status = 0;
-            if (!platform::CommModemStatus(port_, &status) || !(status & platform::kModemStatusRlsdOn)) {
-                error_ = "carrier lost";
-                Trace("-- carrier lost");
-                return AskResult::NoCarrier;
-            }
-        }
-        // Whatever waits now is stale: the station speaks only when asked.
-        if (attempt > 1) ++repetitions_;
-        PurgeInput(port_);
-        tag_ = static_cast<uint16_t>(tag_ + 1);
-        const Bytes frame = EncodeFrame("FEC", tag_, body);
-        Trace(Format("-> FEC tag %04X  ", tag_) + DescribeBody(body, true) + (attempt > 1 ? " (again)" : "") + " | " +
-              Hex(frame) + Format(" | checksum %04X", LinkChecksum(tag_, body)));
-        ++framesSent_;
-        uint32_t written = 0;
-        if (WriteAll(port_, frame.data(), static_cast<uint32_t>(frame.size()), &written) != kPortOk) {
-            Trace("-- write failed");
-        }
+        if (!SendRequest(body, attempt > 1)) return AskResult::NoCarrier;
         Bytes answer;
         const Read read = ReadFrame(&answer);
+        if (read == Read::Ok && AnswersRequest(body, answer)) {
+            *response = std::move(answer);
+            return AskResult::Ok;
+        }
         if (read == Read::Ok) {
-            const uint8_t code = body.empty() ? 0 : body[0];
-            if (!answer.empty() && (answer[0] == code + 0x20 || answer[0] == '@')) {
-                *response = std::move(answer);
-                return AskResult::Ok;
-            }
             error_ = "bad frame: unexpected response code";
             Trace("-- unexpected response code");
-            sawBad = true;
-            continue;
-        }
-        if (read == Read::Bad) {
-            sawBad = true;
+        } else if (read == Read::Bad) {
             PurgeInput(port_);
-            continue;
+        } else {
+            Trace(Format("-- no answer within %u ms", options_.timeoutMs));
         }
-        Trace(Format("-- no answer within %u ms", options_.timeoutMs));
+        sawBad = sawBad || read != Read::Nothing;
     }
     if (!sawBad) error_ = "no answer";
     return sawBad ? AskResult::BadFrame : AskResult::NoAnswer;

@@ -61,7 +61,10 @@ public:
 
 private:
     enum class Read { Ok, Nothing, Bad };
+    bool SendRequest(const Bytes& body, bool again);
     Read ReadFrame(Bytes* body);
+    bool AwaitStx(uint64_t deadline);
+    Bytes ReadFrameRest();
     void Trace(const std::string& line);
     uint64_t ElapsedMs() const;
 

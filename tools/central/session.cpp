@@ -5,6 +5,7 @@
 #include "common/byte_order.h"
 #include "platform/time.h"
 #include "tools/central/codecs.h"
+#include "tools/shared/civil_time.h"
 #include "tools/shared/frame_text.h"
 #include "tools/shared/text.h"
 
@@ -116,7 +117,7 @@ int Session::Station(bool* fatal) {
 
 int Session::Clock(const Command& command, bool* fatal) {
     const int64_t seconds = command.time ? *command.time : platform::CalendarTime();
-    const Civil civil = CivilFromSeconds(seconds);
+    const tools::Civil civil = tools::CivilFromSeconds(seconds);
     Bytes request{'C'};
     for (uint64_t field : {static_cast<uint64_t>(civil.year), uint64_t{civil.month}, uint64_t{civil.weekday},
                            uint64_t{civil.day}, uint64_t{civil.hour}, uint64_t{civil.minute},

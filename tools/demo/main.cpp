@@ -9,33 +9,32 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "host/records.h"
 #include "sim/central.h"
-#include "sim/central_history.h"
-#include "sim/central_online.h"
-#include "sim/korpro_history.h"
-#include "sim/korpro_online.h"
 #include "sim/korpro_alerts.h"
 #include "sim/korpro_sim.h"
 #include "sim/line.h"
 #include "sim/modem.h"
 #include "sim/world.h"
+#include "tools/demo/central_side.h"
+#include "tools/demo/log_watch.h"
 #include "tools/shared/gate_file.h"
 #include "tools/shared/modem_event_text.h"
 
 namespace {
+
+using demo::CentralSide;
+using demo::Entry;
+using demo::LogWatch;
 
 namespace fs = std::filesystem;
 
@@ -64,181 +63,7 @@ void PrintLog() {
     korpro_sim::ClearLog();
 }
 
-// One line of the transcript.
-struct Entry {
-    int64_t timeMs;
-    int order;  // within one millisecond: host and driver first, then the modem
-    std::string text;
-    uint64_t seq = NextSeq();
-
-    static uint64_t NextSeq() {
-        static std::atomic<uint64_t> counter{0};
-        return counter++;
-    }
-};
-
-// Stamps the driver's log lines with the virtual time they appeared at (to
-// within the millisecond it looks), taking part in the clock while it runs.
-class LogWatch {
-public:
-    void Start() {
-        thread_ = std::thread([this] {
-            sim::Participant self;
-            while (!stop_.load()) {
-                Collect();
-                sim::SleepMs(1);
-            }
-            Collect();
-            done_.store(true);
-        });
-    }
-    // The caller takes part in the clock: it waits on it for the last look.
-    std::vector<Entry> Stop() {
-        stop_.store(true);
-        while (!done_.load()) sim::SleepMs(10);
-        thread_.join();
-        std::lock_guard lock(mutex_);
-        return entries_;
-    }
-
-    // Also called by the host's side, so that what a call logged comes before
-    // the host's note of its result.
-    void Collect() {
-        std::lock_guard lock(mutex_);
-        const std::vector<korpro_sim::LogLine> log = korpro_sim::Log();
-        const int64_t now = sim::NowMs();
-        for (; seen_ < log.size(); ++seen_) {
-            char level[16];
-            std::snprintf(level, sizeof level, "[%2d] ", log[seen_].level);
-            entries_.push_back({now, 1, std::string("driver log   ") + level + log[seen_].text});
-        }
-    }
-
-private:
-    std::mutex mutex_;
-    std::thread thread_;
-    std::atomic<bool> stop_{false};
-    std::atomic<bool> done_{false};
-    size_t seen_ = 0;
-    std::vector<Entry> entries_;
-};
-
 std::string ModemEventText(const sim::ModemEvent& event) { return "modem        " + tools::ModemEventText(event); }
-
-// The central station's side of the link: each request and response with
-// its time, frame tag and body.
-class CentralSide {
-public:
-    CentralSide(sim::CentralStation& central, LogWatch& watch) : central_(central), watch_(watch) {}
-
-    bool Ask(const char* what, const sim::Bytes& body) {
-        Add(std::string("central  ->  FEC ") + Tag(static_cast<uint16_t>(central_.lastTag() + 1)) + " " + what +
-            "  [" + sim::Hex(body) + "]");
-        const std::optional<sim::Bytes> answer = central_.Ask(body);
-        if (!answer) {
-            Add("central      no answer");
-            return false;
-        }
-        Add(std::string("station  ->  FER ") + Tag(central_.lastTag()) + " answer  [" + sim::Hex(*answer) + "]");
-        return true;
-    }
-    // Identifies the station, sets its clock, and hangs up.
-    bool Poll() { return Identify() && Ask("FE_REQ_HANG_UP", sim::HangUpRequest()); }
-
-    // Identifies the station and sets its clock; then collects on-line gate
-    // changes with a remote write in between, and the history written since
-    // `historyFrom`; then hangs up.
-    bool PollWithData(uint32_t historyFrom) {
-        if (!Identify()) return false;
-        sim::OnlinePoller online(central_);
-        Add("central  ->  FE_REQ_START_ONLINE");
-        const std::optional<uint8_t> started = online.Start();
-        if (!started || *started != 0) return Failed("on-line start", online.error());
-        Add("station  ->  on-line transfer started (status 0)");
-
-        // The host's process values change; each change also goes to history.
-        const struct {
-            uint16_t gate;
-            double value;
-        } changes[] = {{100, 3.25}, {101, 12.5}, {102, 1}, {100, 3.5}};
-        for (const auto& change : changes) {
-            korpro_sim::ValueBytes value{};
-            std::memcpy(value.data(), &change.value, sizeof change.value);
-            korpro_sim::RaiseValueChange(change.gate, value, {});
-            korpro_sim::RecordGateValue(change.gate, change.value, sim::CalendarSeconds());
-            Add("host         gate " + std::to_string(change.gate) + " changes to " + Number(change.value));
-        }
-        sim::SleepMs(1000);
-        if (!ShowChanges("FE_REQ_CONT_ONLINE", online.Poll(), online)) return false;
-        // The central writes 42 to station gate 0 (TANK_LEVEL, a signed 16-bit value).
-        if (!ShowChanges("FE_REQ_CONT_ONLINE with write gate 0 = 42", online.PollWrite(0, sim::WriteValue16(42)),
-                         online)) {
-            return false;
-        }
-        for (const korpro_sim::GateValueWrite& write : korpro_sim::GateValueWrites()) {
-            Add("host         Kor5PutGateVal gate " + std::to_string(write.gateId) + " = " + Number(write.value));
-        }
-        sim::SleepMs(1000);
-        if (!ShowChanges("FE_REQ_CONT_ONLINE", online.Poll(), online)) return false;
-
-        Add("central  ->  FE_REQ_START_HISTORY from " + std::to_string(historyFrom) + ", then FE_REQ_CONT_HISTORY");
-        const sim::HistoryCollection history = sim::CollectHistory(central_, historyFrom);
-        if (!history.complete) return Failed("history", history.error);
-        for (const sim::HistoryRecordOnWire& record : history.records) {
-            double value = 0;
-            std::memcpy(&value, record.payload.data() + 8, sizeof value);
-            Add("station  ->  history: station gate " + std::to_string(record.stationIndex) + " = " + Number(value));
-        }
-        Add("station  ->  history window complete: " + std::to_string(history.records.size()) + " records in " +
-            std::to_string(history.answers) + " answers");
-        return Ask("FE_REQ_HANG_UP", sim::HangUpRequest());
-    }
-    void Note(const std::string& text) { Add("---- " + text); }
-    std::vector<Entry> entries;
-
-private:
-    bool Identify() {
-        platform::SystemTime utc{2026, 12, 1, 7, 0, 0, 0, 0};
-        const int64_t seconds = sim::CalendarSeconds() - sim::kEpochSeconds;
-        utc.wHour = static_cast<uint16_t>(seconds / 3600);
-        utc.wMinute = static_cast<uint16_t>(seconds / 60 % 60);
-        utc.wSecond = static_cast<uint16_t>(seconds % 60);
-        return Ask("FE_REQ_STATION", sim::StationRequest()) && Ask("FE_REQ_SYNC_CLOCK", sim::SyncClockRequest(utc));
-    }
-    bool ShowChanges(const std::string& what, const std::optional<sim::OnlineAnswer>& answer,
-                     const sim::OnlinePoller& online) {
-        Add("central  ->  " + what);
-        if (!answer) return Failed(what, online.error());
-        if (answer->writeStatus) Add("station  ->  write status " + std::to_string(*answer->writeStatus));
-        Add("station  ->  " + std::to_string(answer->changes.size()) + " gate changes");
-        for (const sim::ReceivedChange& change : answer->changes) {
-            double value = 0;
-            std::memcpy(&value, change.value.data(), sizeof value);
-            Add("             station gate " + std::to_string(change.stationIndex) + " = " + Number(value));
-        }
-        return true;
-    }
-    bool Failed(const std::string& what, const std::string& why) {
-        Add("central      " + what + " failed: " + why);
-        return false;
-    }
-    static std::string Number(double value) {
-        char text[32];
-        std::snprintf(text, sizeof text, "%g", value);
-        return text;
-    }
-    static std::string Tag(uint16_t tag) {
-        char text[16];
-        std::snprintf(text, sizeof text, "tag %04X", tag);
-        return text;
-    }
-    void Add(const std::string& text) {
-        watch_.Collect();
-        entries.push_back({sim::NowMs(), 1, text});
-    }
-    sim::CentralStation& central_;
-    LogWatch& watch_;
-};
 
 // Lets the simulated world run until `done` holds or timeoutMs has passed.
 template <typename Done>
@@ -287,6 +112,140 @@ bool PrepareDirectory(const fs::path& examples, fs::path* directory) {
     return true;
 }
 
+
+// The driver's operations, called as the host calls them.
+struct Driver {
+    VpiMainFunction vpiMain;
+    void* context;
+    int32_t Call(uint32_t code, void* parameters) {
+        VpiCallBlock block{context, code, 1, 0, parameters};
+        return vpiMain(&block);
+    }
+};
+
+VpiMainFunction LoadDriver(const char* path) {
+    void* library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    if (!library) {
+        std::fprintf(stderr, "cannot load %s: %s\n", path, dlerror());
+        return nullptr;
+    }
+    auto vpiMain = reinterpret_cast<VpiMainFunction>(dlsym(library, "VpiMain"));
+    if (!vpiMain) {
+        std::fprintf(stderr, "%s exports no VpiMain\n", path);
+        return nullptr;
+    }
+    std::printf("loaded %s\n\n", path);
+    return vpiMain;
+}
+
+VpiInfo ShowVpiInfo(VpiMainFunction vpiMain) {
+    VpiInfo info{};
+    VpiCallBlock call{nullptr, 14, 0, 0, &info};
+    const int32_t result = vpiMain(&call);
+    std::printf("GetVpiInfo -> %d\n", result);
+    std::printf("  typeCode     %u\n  shortName    %s\n  contextSize  %u\n  classCode    %u\n", info.typeCode,
+                info.shortName, info.contextSize, info.classCode);
+    std::printf("  defaults     %u baud, %u data bits, stop bits code %u, parity code %u\n", info.defaultBaudRate,
+                info.defaultDataBits, info.defaultStopBits, info.defaultParity);
+    std::printf("  extraWord    %u\n  banner (%zu characters):\n%s\n", info.extraWord, std::strlen(info.banner),
+                Cp437ToUtf8(info.banner).c_str());
+    PrintLog();
+    return info;
+}
+
+// The operations the driver does not offer, and codes it has no slot for.
+void CallUnofferedOperations(Driver& driver) {
+    const struct {
+        uint32_t code;
+        const char* name;
+    } calls[] = {{2, "WarmStart"}, {4, "BlockAddressParser"}, {5, "SingleRead"}, {6, "BlockRead"},
+                 {10, "BlockWrite"}, {13, "ReOpenCom"}, {15, "ChangeVpiParams"}, {9, "(empty slot 9)"},
+                 {17, "(code 17)"}};
+    for (const auto& c : calls) {
+        std::printf("\n%s (code %u) -> %d\n", c.name, c.code, driver.Call(c.code, nullptr));
+        PrintLog();
+    }
+}
+
+// ColdStart on SIM1; the central station calls in, polls with data and hangs up.
+bool ServeIncomingCall(Driver& driver, sim::Modem& modem, sim::CentralStation& central, CentralSide& side) {
+    ColdStartParams params{{'S', 'I', 'M', '1', '\0'}, 1, 0, 19200, 8, 0, 0};
+    side.Note("host: ColdStart on port SIM1, 19200 baud");
+    const int32_t result = driver.Call(1, &params);
+    side.Note("host: ColdStart -> " + std::to_string(result));
+    bool ok = result == 0;
+    // The driver resets the modem and switches auto-answer on.
+    ok = ok && RunUntil([&] { return modem.SRegister(0) == 1; }, 30000);
+    side.Note("the central station calls the station");
+    modem.Ring(central);
+    ok = ok && central.WaitConnected(30000);
+    sim::SleepMs(500);
+    ok = ok && side.PollWithData(static_cast<uint32_t>(sim::kEpochSeconds));
+    return ok && RunUntil([&] { return !central.IsConnected() && modem.SRegister(0) == 1; }, 60000);
+}
+
+// The host writes dial reference 1 to ALARM_CALL; due 3 s later, the driver
+// dials the central station, which answers and polls.
+bool MakeAlarmCall(Driver& driver, sim::Modem& modem, sim::CentralStation& central, CentralSide& side, bool ok) {
+    GateAddress gate{};
+    gate.address = "ALARM_CALL";
+    gate.gateType = 1;
+    int32_t result = driver.Call(3, &gate);
+    side.Note("host: SingleAddressParser 'ALARM_CALL' -> " + std::to_string(result));
+    uint8_t value[4] = {0, 0, 1, 0};  // dial reference 1
+    GateWrite write{};
+    write.address = "ALARM_CALL";
+    write.value = value;
+    result = driver.Call(7, &write);
+    side.Note("host: SingleWrite ALARM_CALL = 1 -> " + std::to_string(result));
+    ok = ok && result == 0;
+    ok = ok && central.WaitConnected(120000);
+    sim::SleepMs(500);
+    ok = ok && side.Poll();
+    return ok && RunUntil([&] { return !central.IsConnected() && modem.SRegister(0) == 1; }, 60000);
+}
+
+// Every line in the order of virtual time, then what the calls came to.
+void PrintTranscript(std::vector<Entry> transcript, sim::Modem& modem, const CentralSide& side) {
+    for (const sim::ModemEvent& event : modem.Transcript()) transcript.push_back({event.timeMs, 2, ModemEventText(event)});
+    transcript.insert(transcript.end(), side.entries.begin(), side.entries.end());
+    std::stable_sort(transcript.begin(), transcript.end(), [](const Entry& a, const Entry& b) {
+        if (a.timeMs != b.timeMs) return a.timeMs < b.timeMs;
+        return a.order != b.order ? a.order < b.order : a.seq < b.seq;
+    });
+    std::printf("\n  virtual time  what\n");
+    for (const Entry& entry : transcript) {
+        std::printf("  %9.3f s    %s\n", static_cast<double>(entry.timeMs) / 1000.0, entry.text.c_str());
+    }
+    size_t dials = 0;
+    for (const std::string& command : modem.Commands()) dials += command.rfind("ATD", 0) == 0;
+    std::printf("\nsummary: incoming call served, %zu alarm call dialled, %zu alerts, %.1f s of virtual time\n",
+                dials, korpro_sim::Alerts().size(), static_cast<double>(sim::NowMs()) / 1000.0);
+}
+
+// The simulated world: a modem on line SIM1 and the central station, which
+// the modem reaches at the number of dial reference 1. The driver serves an
+// incoming call and makes an alarm call, and EndVpi ends it.
+bool RunCalls(Driver& driver) {
+    sim::Line& line = sim::CreateLine("SIM1");
+    sim::Modem modem(line);
+    sim::CentralStation central;
+    modem.Register(kCentralNumber, &central);
+    LogWatch watch;
+    CentralSide side(central, watch);
+    watch.Start();
+
+    bool ok = ServeIncomingCall(driver, modem, central, side);
+    ok = MakeAlarmCall(driver, modem, central, side, ok);
+    if (!ok) modem.DropCarrier();  // a call left standing would hold EndVpi
+    side.Note("host: EndVpi");
+    const int32_t result = driver.Call(11, nullptr);
+    side.Note("host: EndVpi -> " + std::to_string(result));
+    RunUntil([] { return sim::RunningThreads() == 0; }, 10000);
+    PrintTranscript(watch.Stop(), modem, side);
+    return ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -298,123 +257,20 @@ int main(int argc, char** argv) {
     sim::ResetClock(sim::ClockMode::Virtual, sim::kEpochSeconds);
     sim::Participant self;
 
-    void* library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-    if (!library) {
-        std::fprintf(stderr, "cannot load %s: %s\n", path, dlerror());
-        return 1;
-    }
-    auto vpiMain = reinterpret_cast<VpiMainFunction>(dlsym(library, "VpiMain"));
-    if (!vpiMain) {
-        std::fprintf(stderr, "%s exports no VpiMain\n", path);
-        return 1;
-    }
-    std::printf("loaded %s\n\n", path);
-
-    VpiInfo info{};
-    VpiCallBlock call{nullptr, 14, 0, 0, &info};
-    int32_t result = vpiMain(&call);
-    std::printf("GetVpiInfo -> %d\n", result);
-    std::printf("  typeCode     %u\n  shortName    %s\n  contextSize  %u\n  classCode    %u\n", info.typeCode,
-                info.shortName, info.contextSize, info.classCode);
-    std::printf("  defaults     %u baud, %u data bits, stop bits code %u, parity code %u\n", info.defaultBaudRate,
-                info.defaultDataBits, info.defaultStopBits, info.defaultParity);
-    std::printf("  extraWord    %u\n  banner (%zu characters):\n%s\n", info.extraWord, std::strlen(info.banner),
-                Cp437ToUtf8(info.banner).c_str());
-    PrintLog();
-
+    const VpiMainFunction vpiMain = LoadDriver(path);
+    if (!vpiMain) return 1;
+    const VpiInfo info = ShowVpiInfo(vpiMain);
     // The host allocates the block with the size the driver asked for.
-    void* context = std::malloc(info.contextSize);
-    std::memset(context, 0, info.contextSize);
-    const struct {
-        uint32_t code;
-        const char* name;
-    } calls[] = {{2, "WarmStart"}, {4, "BlockAddressParser"}, {5, "SingleRead"}, {6, "BlockRead"},
-                 {10, "BlockWrite"}, {13, "ReOpenCom"}, {15, "ChangeVpiParams"}, {9, "(empty slot 9)"},
-                 {17, "(code 17)"}};
-    for (const auto& c : calls) {
-        VpiCallBlock block{context, c.code, 1, 0, nullptr};
-        std::printf("\n%s (code %u) -> %d\n", c.name, c.code, vpiMain(&block));
-        PrintLog();
-    }
+    Driver driver{vpiMain, std::calloc(1, info.contextSize)};
+    CallUnofferedOperations(driver);
 
-    // The simulated world: a modem on line SIM1 and the central station,
-    // which the modem reaches at the number of dial reference 1.
     std::printf("\n==== The driver on a simulated modem line ====\n");
     fs::path directory;
     if (!PrepareDirectory(examples, &directory)) return 1;
     const fs::path oldDirectory = fs::current_path();
     fs::current_path(directory);
-    sim::Line& line = sim::CreateLine("SIM1");
-    sim::Modem modem(line);
-    sim::CentralStation central;
-    modem.Register(kCentralNumber, &central);
-    LogWatch watch;
-    CentralSide centralSide(central, watch);
-    watch.Start();
-
-    auto op = [&](uint32_t code, void* parameters) {
-        VpiCallBlock block{context, code, 1, 0, parameters};
-        return vpiMain(&block);
-    };
-    bool ok = true;
-
-    ColdStartParams params{{'S', 'I', 'M', '1', '\0'}, 1, 0, 19200, 8, 0, 0};
-    centralSide.Note("host: ColdStart on port SIM1, 19200 baud");
-    result = op(1, &params);
-    centralSide.Note("host: ColdStart -> " + std::to_string(result));
-    ok = ok && result == 0;
-
-    // The driver resets the modem and switches auto-answer on.
-    ok = ok && RunUntil([&] { return modem.SRegister(0) == 1; }, 30000);
-    centralSide.Note("the central station calls the station");
-    modem.Ring(central);
-    ok = ok && central.WaitConnected(30000);
-    sim::SleepMs(500);
-    ok = ok && centralSide.PollWithData(static_cast<uint32_t>(sim::kEpochSeconds));
-    ok = ok && RunUntil([&] { return !central.IsConnected() && modem.SRegister(0) == 1; }, 60000);
-
-    GateAddress gate{};
-    gate.address = "ALARM_CALL";
-    gate.gateType = 1;
-    result = op(3, &gate);
-    centralSide.Note("host: SingleAddressParser 'ALARM_CALL' -> " + std::to_string(result));
-    uint8_t value[4] = {0, 0, 1, 0};  // dial reference 1
-    GateWrite write{};
-    write.address = "ALARM_CALL";
-    write.value = value;
-    result = op(7, &write);
-    centralSide.Note("host: SingleWrite ALARM_CALL = 1 -> " + std::to_string(result));
-    ok = ok && result == 0;
-
-    // Due 3 s later: the driver dials the central station, which answers.
-    ok = ok && central.WaitConnected(120000);
-    sim::SleepMs(500);
-    ok = ok && centralSide.Poll();
-    ok = ok && RunUntil([&] { return !central.IsConnected() && modem.SRegister(0) == 1; }, 60000);
-
-    if (!ok) modem.DropCarrier();  // a call left standing would hold EndVpi
-    centralSide.Note("host: EndVpi");
-    result = op(11, nullptr);
-    centralSide.Note("host: EndVpi -> " + std::to_string(result));
-    RunUntil([] { return sim::RunningThreads() == 0; }, 10000);
-    std::free(context);
-    std::vector<Entry> transcript = watch.Stop();
-
-    for (const sim::ModemEvent& event : modem.Transcript()) transcript.push_back({event.timeMs, 2, ModemEventText(event)});
-    transcript.insert(transcript.end(), centralSide.entries.begin(), centralSide.entries.end());
-    std::stable_sort(transcript.begin(), transcript.end(), [](const Entry& a, const Entry& b) {
-        if (a.timeMs != b.timeMs) return a.timeMs < b.timeMs;
-        return a.order != b.order ? a.order < b.order : a.seq < b.seq;
-    });
-    std::printf("\n  virtual time  what\n");
-    for (const Entry& entry : transcript) {
-        std::printf("  %9.3f s    %s\n", static_cast<double>(entry.timeMs) / 1000.0, entry.text.c_str());
-    }
-
-    size_t dials = 0;
-    for (const std::string& command : modem.Commands()) dials += command.rfind("ATD", 0) == 0;
-    std::printf("\nsummary: incoming call served, %zu alarm call dialled, %zu alerts, %.1f s of virtual time\n",
-                dials, korpro_sim::Alerts().size(), static_cast<double>(sim::NowMs()) / 1000.0);
+    const bool ok = RunCalls(driver);
+    std::free(driver.context);
     fs::current_path(oldDirectory);
     std::error_code ignored;
     fs::remove_all(directory, ignored);

@@ -108,6 +108,43 @@ int Make(const std::vector<std::string>& args) {
     return kOk;
 }
 
+// The host's gates for check: the list given, or else every gate of the file
+// itself, numbered from 0.
+bool ReadHostGates(const std::vector<std::string>& args, std::vector<gatefile::HostGate>* hostGates,
+                   std::string* error) {
+    if (args.size() == 2) {
+        std::string text;
+        return ReadText(args[1], &text, error) && gatefile::ParseHostGateList(text, args[1], hostGates, error);
+    }
+    std::vector<uint8_t> bytes;
+    if (!gatefile::ReadBytes(args[0], &bytes, error)) return false;
+    const gatefile::DecodedFile file = gatefile::DecodeGateFile(bytes);
+    for (size_t k = 0; k < file.gates.size(); ++k) {
+        hostGates->push_back({file.gates[k].name, static_cast<uint16_t>(k)});
+    }
+    return true;
+}
+
+// What the driver made of a file it loads, and the gates the host does not know.
+int ReportLoaded(const std::string& name, const std::string& fileName, StationContext& context) {
+    size_t unknown = 0;
+    for (uint16_t i = 0; i < context.stationGateCount; ++i) {
+        if (context.stationGates[i].hostGateId == kUnknownHostGate) ++unknown;
+    }
+    std::cout << name << ": loads for station " << fileName.substr(0, 2) << ", " << context.stationGateCount
+              << " gates, gate id map of " << context.gateIdMapSize
+              << (context.gateIdMapSize == 1 ? " entry\n" : " entries\n");
+    if (unknown > 0) {
+        std::cout << unknown << " of " << context.stationGateCount << " gates unknown to the host:\n";
+        for (uint16_t i = 0; i < context.stationGateCount; ++i) {
+            if (context.stationGates[i].hostGateId == kUnknownHostGate) {
+                std::cout << "  gate " << i << " '" << Printable(context.stationGates[i].name) << "'\n";
+            }
+        }
+    }
+    return unknown > 0 ? kUnknownGates : kOk;
+}
+
 int Check(const std::vector<std::string>& args) {
     if (args.empty() || args.size() > 2) return Usage("check takes FILE [HOST_GATES]");
     const fs::path path(args[0]);
@@ -121,19 +158,7 @@ int Check(const std::vector<std::string>& args) {
     // driver's reader looks for it.
     std::string error;
     std::vector<gatefile::HostGate> hostGates;
-    const bool hostListGiven = args.size() == 2;
-    if (hostListGiven) {
-        std::string text;
-        if (!ReadText(args[1], &text, &error)) return Fail(error);
-        if (!gatefile::ParseHostGateList(text, args[1], &hostGates, &error)) return Fail(error);
-    } else {
-        std::vector<uint8_t> bytes;
-        if (!gatefile::ReadBytes(args[0], &bytes, &error)) return Fail(error);
-        const gatefile::DecodedFile file = gatefile::DecodeGateFile(bytes);
-        for (size_t k = 0; k < file.gates.size(); ++k) {
-            hostGates.push_back({file.gates[k].name, static_cast<uint16_t>(k)});
-        }
-    }
+    if (!ReadHostGates(args, &hostGates, &error)) return Fail(error);
     korpro_sim::Reset();
     for (const gatefile::HostGate& gate : hostGates) korpro_sim::DefineGate(gate.name, gate.id);
 
@@ -148,25 +173,10 @@ int Check(const std::vector<std::string>& args) {
         std::cout << args[0] << ": the driver refuses this file\n";
         return kRefused;
     }
-
-    size_t unknown = 0;
-    for (uint16_t i = 0; i < context.stationGateCount; ++i) {
-        if (context.stationGates[i].hostGateId == kUnknownHostGate) ++unknown;
-    }
-    std::cout << args[0] << ": loads for station " << fileName.substr(0, 2) << ", " << context.stationGateCount
-              << " gates, gate id map of " << context.gateIdMapSize
-              << (context.gateIdMapSize == 1 ? " entry\n" : " entries\n");
-    if (unknown > 0) {
-        std::cout << unknown << " of " << context.stationGateCount << " gates unknown to the host:\n";
-        for (uint16_t i = 0; i < context.stationGateCount; ++i) {
-            if (context.stationGates[i].hostGateId == kUnknownHostGate) {
-                std::cout << "  gate " << i << " '" << Printable(context.stationGates[i].name) << "'\n";
-            }
-        }
-    }
+    const int code = ReportLoaded(args[0], fileName, context);
     std::free(context.stationGates);
     std::free(context.gateIdMap);
-    return unknown > 0 ? kUnknownGates : kOk;
+    return code;
 }
 
 int Dump(const std::vector<std::string>& args) {

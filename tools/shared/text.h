@@ -1,6 +1,6 @@
 // Text helpers of the tools: printf-style formatting into a std::string for
-// their messages and traces (one line each, well under 256 characters), and
-// counted nouns.
+// their messages and traces (one line each, well under 256 characters),
+// numbers and counted nouns.
 #pragma once
 
 #include <cstddef>
@@ -14,6 +14,9 @@ inline std::string Format(const char* format, auto... args) {
     std::snprintf(text, sizeof text, format, args...);
     return text;
 }
+
+// A value as the transcripts show it: "%g".
+inline std::string Number(double value) { return Format("%g", value); }
 
 // "1 record", "2 records".
 inline std::string Plural(size_t n, const char* one, const char* many) {

@@ -160,6 +160,89 @@ void FreeContext(StationContext* ctx) {
 
 }  // namespace
 
+namespace {
+
+// Which files the driver will find, as check shows them.
+void ShowFiles(const fs::path& directory, uint32_t driverNumber, const tools::StationFiles& files, std::ostream& out) {
+    if (files.initFile.empty()) {
+        out << "no init file in " << directory.string() << " (the driver looks for";
+        for (const std::string& name : tools::InitFileNames(driverNumber)) out << " " << name;
+        out << ")\n";
+    } else {
+        out << "init file " << files.initFile.string() << "\n";
+    }
+    if (files.gateSource.empty() && files.station >= 0) {
+        out << "no gate file: neither " << gatefile::StationFileName(static_cast<unsigned>(files.station)) << " nor "
+            << gatefile::StationFileName(static_cast<unsigned>(files.station)).substr(0, 2) << "_gates.txt in "
+            << directory.string() << "\n";
+    } else if (!files.gateSource.empty()) {
+        out << "gate file " << files.gateSource.string()
+            << (files.gateSourceIsList ? " (a list; made into the binary file)" : "") << "\n";
+    }
+}
+
+// The driver's own readers on the files in the scratch directory `work`,
+// with every gate known to the host; the directory is gone afterwards.
+void ReadWithDriver(const tools::StationFiles& files, const fs::path& work, uint32_t driverNumber,
+                    StationContext* ctx) {
+    korpro_sim::Reset();
+    for (size_t k = 0; k < files.gates.size(); ++k) korpro_sim::DefineGate(files.gates[k].name, static_cast<uint16_t>(k));
+    const fs::path oldDirectory = fs::current_path();
+    fs::current_path(work);
+    SetContextDefaults(ctx);
+    VpiCallBlock call{ctx, 1, driverNumber, 0, nullptr};
+    ReadInitFile(&call);
+    fs::current_path(oldDirectory);
+    fs::remove_all(work);
+}
+
+// The readers' log; true when a line of it says something was refused.
+bool ShowDriverLog(std::ostream& out, std::vector<std::string>* warnings) {
+    bool refused = false;
+    out << "the driver logs:\n";
+    for (const korpro_sim::LogLine& line : korpro_sim::Log()) {
+        out << "  [" << line.level << "] " << line.text << "\n";
+        if (IsAdvisory(line.text)) {
+            warnings->push_back("the driver warns: " + line.text);
+        } else {
+            refused = true;
+        }
+    }
+    if (korpro_sim::Log().empty()) out << "  (nothing)\n";
+    return refused;
+}
+
+// What the driver takes without a word but was probably not meant.
+void AddSilentWarnings(const tools::StationFiles& files, const StationContext& ctx, std::vector<std::string>* warnings) {
+    std::vector<uint8_t> bytes;
+    std::string error;
+    if (!files.initFile.empty() && gatefile::ReadBytes(files.initFile.string(), &bytes, &error)) {
+        const std::vector<std::string> more =
+            InitFileTextWarnings(std::string(bytes.begin(), bytes.end()), files.initFile.filename().string());
+        warnings->insert(warnings->end(), more.begin(), more.end());
+    }
+    for (size_t reference = 1; reference < kPhoneNumberSlots; ++reference) {
+        if (ctx.phoneNumbers[reference] == nullptr) continue;
+        const std::string bad = UndialableCharacters(ctx.phoneNumbers[reference]);
+        if (!bad.empty()) {
+            warnings->push_back("MODEM_NUMBER " + std::to_string(reference) + " = " + ctx.phoneNumbers[reference] +
+                                ": a modem does not dial " + Quoted(bad));
+        }
+    }
+}
+
+CheckResult ShowVerdict(bool refused, const std::vector<std::string>& warnings, std::ostream& out) {
+    for (const std::string& warning : warnings) out << "warning: " << warning << "\n";
+    if (refused) {
+        out << "result: the driver refuses something above\n";
+        return kCheckRefused;
+    }
+    out << (warnings.empty() ? "result: good\n" : "result: accepted, with warnings\n");
+    return warnings.empty() ? kCheckGood : kCheckWarnings;
+}
+
+}  // namespace
+
 CheckResult CheckStation(const fs::path& directory, uint32_t driverNumber, std::ostream& out, std::ostream& err) {
     if (!fs::is_directory(directory)) {
         err << "teldrv-station: " << directory.string() << " is not a directory\n";
@@ -177,76 +260,20 @@ CheckResult CheckStation(const fs::path& directory, uint32_t driverNumber, std::
         if (!work.empty()) fs::remove_all(work);
         return kCheckUsage;
     }
-    if (files.initFile.empty()) {
-        out << "no init file in " << directory.string() << " (the driver looks for";
-        for (const std::string& name : tools::InitFileNames(driverNumber)) out << " " << name;
-        out << ")\n";
-    } else {
-        out << "init file " << files.initFile.string() << "\n";
-    }
-    if (files.gateSource.empty() && files.station >= 0) {
-        out << "no gate file: neither " << gatefile::StationFileName(static_cast<unsigned>(files.station)) << " nor "
-            << gatefile::StationFileName(static_cast<unsigned>(files.station)).substr(0, 2) << "_gates.txt in "
-            << directory.string() << "\n";
-    } else if (!files.gateSource.empty()) {
-        out << "gate file " << files.gateSource.string()
-            << (files.gateSourceIsList ? " (a list; made into the binary file)" : "") << "\n";
-    }
-
-    korpro_sim::Reset();
-    for (size_t k = 0; k < files.gates.size(); ++k) korpro_sim::DefineGate(files.gates[k].name, static_cast<uint16_t>(k));
-    const fs::path oldDirectory = fs::current_path();
-    fs::current_path(work);
+    ShowFiles(directory, driverNumber, files, out);
     StationContext ctx{};
-    SetContextDefaults(&ctx);
-    VpiCallBlock call{&ctx, 1, driverNumber, 0, nullptr};
-    ReadInitFile(&call);
-    fs::current_path(oldDirectory);
-    fs::remove_all(work);
-
-    bool refused = false;
+    ReadWithDriver(files, work, driverNumber, &ctx);
     std::vector<std::string> warnings = files.warnings;
-    out << "the driver logs:\n";
-    for (const korpro_sim::LogLine& line : korpro_sim::Log()) {
-        out << "  [" << line.level << "] " << line.text << "\n";
-        if (IsAdvisory(line.text)) {
-            warnings.push_back("the driver warns: " + line.text);
-        } else {
-            refused = true;
-        }
-    }
-    if (korpro_sim::Log().empty()) out << "  (nothing)\n";
-    if (!files.initFile.empty()) {
-        std::vector<uint8_t> bytes;
-        if (gatefile::ReadBytes(files.initFile.string(), &bytes, &error)) {
-            const std::vector<std::string> more =
-                InitFileTextWarnings(std::string(bytes.begin(), bytes.end()), files.initFile.filename().string());
-            warnings.insert(warnings.end(), more.begin(), more.end());
-        }
-    }
-    for (size_t reference = 1; reference < kPhoneNumberSlots; ++reference) {
-        if (ctx.phoneNumbers[reference] == nullptr) continue;
-        const std::string bad = UndialableCharacters(ctx.phoneNumbers[reference]);
-        if (!bad.empty()) {
-            warnings.push_back("MODEM_NUMBER " + std::to_string(reference) + " = " + ctx.phoneNumbers[reference] +
-                               ": a modem does not dial " + Quoted(bad));
-        }
-    }
+    bool refused = ShowDriverLog(out, &warnings);
+    AddSilentWarnings(files, ctx, &warnings);
     if (ctx.stationGates == nullptr || ctx.gateIdMap == nullptr) {
         out << "the driver will not start: station was not defined or not defined correctly\n";
         refused = true;
     }
-
     out << "summary:\n";
     for (const SummaryRow& row : SummaryRows(ctx)) out << "  " << row.first << ": " << row.second << "\n";
     FreeContext(&ctx);
-    for (const std::string& warning : warnings) out << "warning: " << warning << "\n";
-    if (refused) {
-        out << "result: the driver refuses something above\n";
-        return kCheckRefused;
-    }
-    out << (warnings.empty() ? "result: good\n" : "result: accepted, with warnings\n");
-    return warnings.empty() ? kCheckGood : kCheckWarnings;
+    return ShowVerdict(refused, warnings, out);
 }
 
 }  // namespace station

@@ -146,7 +146,7 @@ TEST(CentralTool, DialsTheStationAndRunsEveryCommandInOrder) {
     clock.time = when;
     central::Command online = Make(central::Command::Online);
     online.seconds = 4;
-    online.write = central::WriteSpec{0, "-2", ""};
+    online.write = central::WriteRequest{0, "-2", ""};
     central::Command history = Make(central::Command::History);
     history.time = base - 3600;
     rig.options.commands = {Make(central::Command::Station), clock, online, history, Make(central::Command::HangUp)};
@@ -219,7 +219,7 @@ TEST(CentralTool, LostAndBrokenAnswersAreAskedAgainWithTheSameSequenceByte) {
     rig.BreakAnswers({1, 4}, {5});
     central::Command online = Make(central::Command::Online);
     online.seconds = 3;
-    online.write = central::WriteSpec{1, "7", ""};
+    online.write = central::WriteRequest{1, "7", ""};
     central::Command history = Make(central::Command::History);
     history.time = 0;
     rig.options.commands = {Make(central::Command::Station), online, history, Make(central::Command::HangUp)};
@@ -503,7 +503,7 @@ TEST(CentralTool, CommandLineOfTheField) {
 
 TEST(CentralTool, WhatCanBeCheckedWithoutTheStationIsCheckedBeforeThePortOpens) {
     central::Command online = Make(central::Command::Online);
-    online.write = central::WriteSpec{0, "2.5", ""};  // gate 0 is a signed 16-bit gate
+    online.write = central::WriteRequest{0, "2.5", ""};  // gate 0 is a signed 16-bit gate
     const std::vector<central::Command> commands = {Make(central::Command::Station), online};
     struct Case {
         std::function<void(ToolOptions&)> change;
@@ -513,10 +513,10 @@ TEST(CentralTool, WhatCanBeCheckedWithoutTheStationIsCheckedBeforeThePortOpens) 
     const std::vector<Case> cases = {
         {[](ToolOptions&) {}, central::kExitUsage,
          "teldrv-central: --write 0=2.5: value '2.5' does not fit a signed 16-bit gate"},
-        {[](ToolOptions& o) { o.commands[1].write = central::WriteSpec{0, "1", "NO_SUCH"}; }, central::kExitUsage,
+        {[](ToolOptions& o) { o.commands[1].write = central::WriteRequest{0, "1", "NO_SUCH"}; }, central::kExitUsage,
          "teldrv-central: --write: no gate named 'NO_SUCH' in 07_GATES.DAT"},
         {[](ToolOptions& o) {
-             o.commands[1].write = central::WriteSpec{0, "1", "TANK_LEVEL"};
+             o.commands[1].write = central::WriteRequest{0, "1", "TANK_LEVEL"};
              o.gatesFile.clear();
          },
          central::kExitUsage, "teldrv-central: --write TANK_LEVEL=...: a gate by name needs --gates FILE"},
@@ -574,9 +574,9 @@ TEST(CentralTool, WritesByNameAndSaysWhatTheStationNeverWrites) {
     rig.StartStation();
     central::Command byName = Make(central::Command::Online);
     byName.seconds = 2;
-    byName.write = central::WriteSpec{0, "-3", "TANK_LEVEL"};
+    byName.write = central::WriteRequest{0, "-3", "TANK_LEVEL"};
     central::Command note = byName;
-    note.write = central::WriteSpec{0, "9", "NOTE"};
+    note.write = central::WriteRequest{0, "9", "NOTE"};
     rig.options.commands = {byName, note};
     rig.options.csvFile = "unused.csv";
     ASSERT_EQ(rig.Run(), central::kExitOk) << rig.err.str();
@@ -600,7 +600,7 @@ TEST(CentralTool, AnotherStationsGateFileNamesNothing) {
     rig.StartStation();
     rig.options.gatesFile = "08_GATES.DAT";
     central::Command online = Make(central::Command::Online);
-    online.write = central::WriteSpec{0, "1", "FLOW"};
+    online.write = central::WriteRequest{0, "1", "FLOW"};
     rig.options.commands = {Make(central::Command::Station), online};
     EXPECT_EQ(rig.Run(), central::kExitWrongStation) << rig.err.str();
     EXPECT_TRUE(Has(rig.err.str(), "teldrv-central: station 7 answered, but 08_GATES.DAT is the gate file of station 8: "

@@ -53,7 +53,7 @@ protected:
 };
 
 TEST_F(GatesToolTest, MakeAndCheckRoundTripAThousandGates) {
-    std::vector<gatefile::GateSpec> gates;
+    std::vector<gatefile::GateEntry> gates;
     std::string list = "# station 7\n\n";
     std::string hostList;
     for (unsigned k = 0; k < 1000; ++k) {

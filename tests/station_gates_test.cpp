@@ -15,7 +15,7 @@ namespace {
 
 using config_test::WriteFileBytes;
 using gatefile::BuildGateFile;
-using gatefile::GateSpec;
+using gatefile::GateEntry;
 using korpro_sim::LogLine;
 
 // Marks for the table fields, so that a failed load can be seen to leave them.
@@ -254,7 +254,7 @@ TEST_F(StationGatesTest, MoreGatesThanTheLinkCanNameAreRefused) {
     ExpectRefused(7, "TELDRV> ReadStationData() error, 32769 gates in station data file '07_GATES.DAT', at most "
                      "32768 allowed");
 
-    std::vector<GateSpec> gates(32768);
+    std::vector<GateEntry> gates(32768);
     for (size_t k = 0; k < gates.size(); ++k) gates[k].name = "G" + std::to_string(k);
     korpro_sim::DefineGate("G32767", 40000);
     WriteFileBytes("07_GATES.DAT", BuildGateFile(7, gates));
@@ -290,7 +290,7 @@ TEST_F(StationGatesTest, FailedAllocationsAreReportedAndReleaseTheTable) {
 // either refuses or builds tables that hold together.
 TEST_F(StationGatesTest, FuzzedFilesNeverBreakTheReader) {
     std::mt19937 random(20240607);
-    std::vector<GateSpec> gates;
+    std::vector<GateEntry> gates;
     for (int k = 0; k < 12; ++k) {
         gates.push_back({"GATE" + std::to_string(k), static_cast<uint8_t>(k), static_cast<uint8_t>(k * 7)});
         if (k % 3 != 0) korpro_sim::DefineGate(gates.back().name, static_cast<uint16_t>(random() % 500));

@@ -53,25 +53,13 @@ void EncodeFitting(uint8_t type, double value, uint8_t bytes[4]) {
 
 }  // namespace
 
-bool ParseUnsigned(const std::string& text, uint64_t max, uint64_t* value) {
-    if (text.empty() || text.size() > 10) return false;
-    uint64_t result = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        result = result * 10 + static_cast<uint64_t>(c - '0');
-    }
-    if (result > max) return false;
-    *value = result;
-    return true;
-}
-
 bool ParseTime(const std::string& text, int64_t now, int64_t* seconds) {
     if (text == "now") {
         *seconds = now;
         return true;
     }
     uint64_t number = 0;
-    if (ParseUnsigned(text, 0xFFFFFFFFu, &number)) {
+    if (tools::ParseDecimal(text, 10, 0xFFFFFFFFu, &number)) {
         *seconds = static_cast<int64_t>(number);
         return true;
     }

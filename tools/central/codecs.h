@@ -10,9 +10,6 @@
 
 namespace central {
 
-// A decimal number of at most 10 digits, no sign, up to `max`.
-bool ParseUnsigned(const std::string& text, uint64_t max, uint64_t* value);
-
 // Seconds since 1970 from "now", a number of seconds, or a UTC date and time
 // "YYYY-MM-DD[THH:MM[:SS]][Z]".
 bool ParseTime(const std::string& text, int64_t now, int64_t* seconds);

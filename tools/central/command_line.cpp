@@ -5,6 +5,7 @@
 
 #include "tools/central/codecs.h"
 #include "tools/central/exit_code.h"
+#include "tools/shared/text.h"
 
 namespace central {
 
@@ -37,6 +38,11 @@ std::string UsageText() {
 }
 
 namespace {
+
+// The command line's numbers: at most 10 digits.
+bool ParseDecimal(const std::string& text, uint64_t max, uint64_t* value) {
+    return tools::ParseDecimal(text, 10, max, value);
+}
 
 // Reads the command line from left to right; every method gives false with
 // *error set on a bad argument.
@@ -76,7 +82,7 @@ private:
     }
 
     bool Number(uint64_t max, uint64_t* value) {
-        if (i_ + 1 >= args_.size() || !ParseUnsigned(args_[i_ + 1], max, value)) {
+        if (i_ + 1 >= args_.size() || !ParseDecimal(args_[i_ + 1], max, value)) {
             return Fail(args_[i_] + " needs a number" + (i_ + 1 < args_.size() ? ", not '" + args_[i_ + 1] + "'" : ""));
         }
         ++i_;
@@ -153,9 +159,9 @@ private:
         }
         const std::string target = assignment.substr(0, eq);
         uint64_t gate = 0;
-        WriteSpec write{0, assignment.substr(eq + 1), ""};
+        WriteRequest write{0, assignment.substr(eq + 1), ""};
         if (target[0] >= '0' && target[0] <= '9') {
-            if (!ParseUnsigned(target, 0x7FFF, &gate)) return Fail("--write: gate number '" + target + "' above 32767");
+            if (!ParseDecimal(target, 0x7FFF, &gate)) return Fail("--write: gate number '" + target + "' above 32767");
             write.gate = static_cast<uint16_t>(gate);
         } else {
             write.name = target;

@@ -9,7 +9,8 @@
 
 namespace central {
 
-struct WriteSpec {
+// online --write GATE=VALUE: the one remote write of an online command.
+struct WriteRequest {
     uint16_t gate = 0;
     std::string value;
     std::string name;  // given by name: RunTool looks the number up in --gates
@@ -20,7 +21,7 @@ struct Command {
     std::optional<int64_t> time;  // clock: the time to set; history: since; both default to now
     uint32_t seconds = 10;        // online
     std::string csvFile;          // online: the changes also as CSV into this file
-    std::optional<WriteSpec> write;
+    std::optional<WriteRequest> write;
 };
 
 // Longer than the station's wait for the rest of a request (2 x its default

@@ -195,7 +195,7 @@ void Session::PrintChange(const uint8_t* record, std::ostream* csv) {
 }
 
 // The 8-byte poll that carries the write.
-void Session::AddWrite(const WriteSpec& write, Bytes* request) {
+void Session::AddWrite(const WriteRequest& write, Bytes* request) {
     const auto found = gates_.find(write.gate);
     const std::optional<uint8_t> type = found == gates_.end() ? std::nullopt : found->second.valueType;
     uint8_t value[4];
@@ -205,7 +205,7 @@ void Session::AddWrite(const WriteSpec& write, Bytes* request) {
     request->insert(request->end(), value, value + 4);
 }
 
-void Session::ReportWrite(const WriteSpec& write, uint8_t status) {
+void Session::ReportWrite(const WriteRequest& write, uint8_t status) {
     const std::string name = GateName(write.gate);
     const auto found = gates_.find(write.gate);
     const bool ignored = found != gates_.end() && StationIgnoresWrite(found->second.valueType);

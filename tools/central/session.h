@@ -56,8 +56,8 @@ private:
     int Clock(const Command& command, bool* fatal);
     int Online(const Command& command, bool* fatal);
     void PrintChange(const uint8_t* record, std::ostream* csv);
-    void AddWrite(const WriteSpec& write, Bytes* request);
-    void ReportWrite(const WriteSpec& write, uint8_t status);
+    void AddWrite(const WriteRequest& write, Bytes* request);
+    void ReportWrite(const WriteRequest& write, uint8_t status);
     int History(const Command& command, bool* fatal);
     int PullHistory(std::ostream& csv, size_t* records, bool* fatal);
     void WriteRecords(const Bytes& response, size_t count, std::ostream& csv);

@@ -105,7 +105,7 @@ bool PrepareStation(const ToolOptions& options, const fs::path& examples, tools:
 
 // The host runtime knows the station's gates, and has two hours of history,
 // a record per gate every ten minutes.
-void StockHost(const std::vector<gatefile::GateSpec>& gates) {
+void StockHost(const std::vector<gatefile::GateEntry>& gates) {
     for (size_t i = 0; i < gates.size(); ++i) {
         korpro_sim::DefineGate(gates[i].name, static_cast<uint16_t>(kFirstHostGate + i));
     }

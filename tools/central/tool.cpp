@@ -32,7 +32,7 @@ bool LoadGates(const std::string& path, std::map<uint16_t, GateInfo>* gates, std
         if (station) *station = number;
         return true;
     }
-    std::vector<gatefile::GateSpec> list;
+    std::vector<gatefile::GateEntry> list;
     if (!gatefile::ParseGateList(std::string(bytes.begin(), bytes.end()), path, &list, error)) return false;
     for (size_t k = 0; k < list.size(); ++k) (*gates)[static_cast<uint16_t>(k)] = {list[k].name, list[k].valueType};
     return true;
@@ -71,7 +71,7 @@ struct Prepared {
     std::map<std::string, std::ofstream> csvFiles;  // by path: one stream and header even when named twice
 };
 
-int PrepareWrite(const ToolOptions& options, Prepared* prepared, WriteSpec* write, std::ostream& err) {
+int PrepareWrite(const ToolOptions& options, Prepared* prepared, WriteRequest* write, std::ostream& err) {
     if (!write->name.empty()) {
         if (options.gatesFile.empty()) {
             err << "teldrv-central: --write " << write->name << "=...: a gate by name needs --gates FILE\n";

@@ -96,7 +96,7 @@ bool PrepareDirectory(const fs::path& examples, fs::path* directory) {
         std::fprintf(stderr, "cannot copy %s: %s\n", (examples / "TELDRV01.INT").c_str(), error.message().c_str());
         return false;
     }
-    std::vector<gatefile::GateSpec> gates;
+    std::vector<gatefile::GateEntry> gates;
     std::string why;
     if (!gatefile::ParseGateList(ReadText(examples / "07_gates.txt"), "07_gates.txt", &gates, &why)) {
         std::fprintf(stderr, "%s\n", why.c_str());

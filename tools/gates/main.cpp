@@ -12,6 +12,7 @@
 #include "driver/context.h"
 #include "sim/korpro_sim.h"
 #include "tools/shared/gate_file.h"
+#include "tools/shared/text.h"
 
 namespace {
 
@@ -59,17 +60,6 @@ bool ReadText(const std::string& path, std::string* text, std::string* error) {
     return true;
 }
 
-bool ParseStation(const std::string& text, unsigned* station) {
-    if (text.empty() || text.size() > 2) return false;
-    unsigned value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        value = value * 10 + static_cast<unsigned>(c - '0');
-    }
-    *station = value;
-    return true;
-}
-
 // Shows a field's text with anything unprintable escaped.
 std::string Printable(const std::string& text) {
     std::string out;
@@ -87,16 +77,18 @@ std::string Printable(const std::string& text) {
 
 int Make(const std::vector<std::string>& args) {
     if (args.size() < 2 || args.size() > 3) return Usage("make takes STATION LIST [OUTPUT]");
-    unsigned station = 0;
-    if (!ParseStation(args[0], &station)) return Usage("station '" + args[0] + "' is not a number from 0 to 99");
+    uint64_t station = 0;
+    if (!tools::ParseDecimal(args[0], 2, 99, &station)) {
+        return Usage("station '" + args[0] + "' is not a number from 0 to 99");
+    }
     std::string text, error;
     if (!ReadText(args[1], &text, &error)) return Fail(error);
-    std::vector<gatefile::GateSpec> gates;
+    std::vector<gatefile::GateEntry> gates;
     std::vector<std::string> warnings;
     if (!gatefile::ParseGateList(text, args[1], &gates, &error, &warnings)) return Fail(error);
     for (const std::string& warning : warnings) std::cerr << "teldrv-gates: warning: " << warning << "\n";
 
-    const std::string fileName = gatefile::StationFileName(station);
+    const std::string fileName = gatefile::StationFileName(static_cast<unsigned>(station));
     const std::string output = args.size() == 3 ? args[2] : fileName;
     if (!gatefile::WriteBytes(output, gatefile::BuildGateFile(static_cast<uint8_t>(station), gates), &error)) {
         return Fail(error);

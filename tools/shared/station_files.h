@@ -21,7 +21,7 @@ struct StationFiles {
     int station = -1;                // from the first STATION line; -1: none
     std::filesystem::path gateSource;  // NN_GATES.DAT or the text list; empty: none
     bool gateSourceIsList = false;
-    std::vector<gatefile::GateSpec> gates;  // as the gate source lists them
+    std::vector<gatefile::GateEntry> gates;  // as the gate source lists them
     std::vector<std::string> warnings;      // duplicate gate names
 };
 

@@ -13,6 +13,7 @@
 #include "host/records.h"
 #include "sim/korpro_sim.h"
 #include "tools/shared/station_files.h"
+#include "tools/shared/text.h"
 
 namespace station {
 
@@ -26,26 +27,15 @@ namespace {
 // brackets are formatting every modem skips.
 constexpr char kDialable[] = "0123456789*#ABCDPTW,!@;-()";
 
-std::string Upper(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return text;
-}
-
-std::string Trimmed(const std::string& text) {
-    const size_t first = text.find_first_not_of(" \t\r\n");
-    if (first == std::string::npos) return {};
-    return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
-}
-
 // What follows the value the driver took from a line that matched `pattern`.
 std::string TextAfterValue(const std::string& line, const char* pattern, const ScanValues& values) {
     if (std::strstr(pattern, "%s") == nullptr) {
         // Number patterns end with their numbers, after the "=".
         const size_t after = line.find_first_not_of(" \t0123456789,", line.find('=') + 1);
-        return after == std::string::npos ? std::string() : Trimmed(line.substr(after));
+        return after == std::string::npos ? std::string() : tools::Trimmed(line.substr(after));
     }
     const size_t at = line.find(values.text, line.find('='));
-    return at == std::string::npos ? std::string() : Trimmed(line.substr(at + std::strlen(values.text)));
+    return at == std::string::npos ? std::string() : tools::Trimmed(line.substr(at + std::strlen(values.text)));
 }
 
 std::string StoredValue(const char* pattern, const ScanValues& values) {
@@ -67,7 +57,7 @@ std::vector<std::string> InitFileTextWarnings(const std::string& text, const std
     unsigned lineNumber = 0;
     for (std::string line; std::getline(in, line);) {
         ++lineNumber;
-        line = Upper(line) + "\n";
+        line = tools::UpperCase(line) + "\n";
         const char* pattern = nullptr;
         for (unsigned index = 0; (pattern = InitFilePattern(index)) != nullptr; ++index) {
             ScanValues values{};
@@ -76,7 +66,7 @@ std::vector<std::string> InitFileTextWarnings(const std::string& text, const std
             if (std::strncmp(pattern, "REMOTE_WRITE", 12) == 0) break;
             const std::string rest = TextAfterValue(line, pattern, values);
             if (!rest.empty()) {
-                warnings.push_back(name + ":" + std::to_string(lineNumber) + ": " + Quoted(Trimmed(line)) +
+                warnings.push_back(name + ":" + std::to_string(lineNumber) + ": " + Quoted(tools::Trimmed(line)) +
                                    ": the driver stores " + Quoted(StoredValue(pattern, values)) + " and ignores " +
                                    Quoted(rest));
             }

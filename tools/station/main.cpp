@@ -12,6 +12,7 @@
 #include "tools/shared/station_files.h"
 #include "tools/station/check.h"
 #include "tools/station/run.h"
+#include "tools/shared/text.h"
 
 namespace {
 
@@ -56,10 +57,9 @@ int Usage(const std::string& problem) {
     return station::kCheckUsage;
 }
 
-bool ParseNumber(const std::string& text, unsigned long max, unsigned long* value) {
-    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) return false;
-    *value = std::strtoul(text.c_str(), nullptr, 10);
-    return *value <= max;
+// The station's numbers: at most 9 digits.
+bool ParseNumber(const std::string& text, uint64_t max, uint64_t* value) {
+    return tools::ParseDecimal(text, 9, max, value);
 }
 
 // The option at args[*i], and the value after it.
@@ -98,7 +98,7 @@ bool ParsePortMode(OptionCursor& at, station::RunOptions* options) {
 bool ParseCount(OptionCursor& at, station::RunOptions* options) {
     const std::string& arg = at.arg();
     std::string text;
-    unsigned long number = 0;
+    uint64_t number = 0;
     if (!at.Value(&text)) return false;
     if (arg == "--baud") {
         if (!ParseNumber(text, 65535, &number) || number == 0) {
@@ -125,8 +125,8 @@ bool ParseAlarmAt(OptionCursor& at, station::RunOptions* options) {
     std::string text;
     if (!at.Value(&text)) return false;
     const size_t colon = text.find(':');
-    unsigned long seconds = 0;
-    unsigned long reference = 1;
+    uint64_t seconds = 0;
+    uint64_t reference = 1;
     if (!ParseNumber(text.substr(0, colon), 86400, &seconds) ||
         (colon != std::string::npos && (!ParseNumber(text.substr(colon + 1), 254, &reference) || reference == 0))) {
         return at.Fail("--alarm-at takes SECONDS or SECONDS:REF (REF 1 to 254), not '" + text + "'");
@@ -158,7 +158,7 @@ bool ParseRunOption(const std::vector<std::string>& args, size_t* i, station::Ru
 
 int Check(const std::vector<std::string>& args) {
     if (args.size() != 2 && args.size() != 4) return Usage("check takes DIR [--driver N]");
-    unsigned long driver = 1;
+    uint64_t driver = 1;
     if (args.size() == 4 && (args[2] != "--driver" || !ParseNumber(args[3], 99, &driver))) {
         return Usage("check takes DIR [--driver N], N from 0 to 99");
     }

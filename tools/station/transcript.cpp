@@ -55,7 +55,7 @@ void FrameTap::Feed(const uint8_t* data, size_t size) {
         while (start < pending_.size() && pending_[start] != kStx) ++start;
         pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(start));
         if (pending_.size() < kHeaderSize) return;
-        const size_t length = static_cast<size_t>(pending_[6] << 8 | pending_[7]);
+        const size_t length = sim::FrameBodyLength(pending_.data());
         if (std::string(pending_.begin() + 1, pending_.begin() + 4) != magic_ || length > sim::kMaxFrameBody) {
             pending_.erase(pending_.begin());
             continue;

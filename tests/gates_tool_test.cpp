@@ -81,7 +81,7 @@ TEST_F(GatesToolTest, MakeAndCheckRoundTripAThousandGates) {
     // What the tool made is what the driver reads.
     for (unsigned k = 0; k < 1000; ++k) korpro_sim::DefineGate(gates[k].name, static_cast<uint16_t>(3 * k));
     StationContext ctx{};
-    ASSERT_EQ(ReadStationData(&ctx, 7), 0);
+    ASSERT_EQ(ReadStationData(&ctx, 7), StationDataResult::kStationDataLoaded);
     ASSERT_EQ(ctx.stationGateCount, 1000);
     for (uint16_t k = 0; k < 1000; ++k) {
         EXPECT_EQ(ctx.stationGates[k].name, gates[k].name);

@@ -134,7 +134,7 @@ bool Link::SendRequest(const Bytes& body, bool again) {
           Hex(frame) + Format(" | checksum %04X", LinkChecksum(tag_, body)));
     ++framesSent_;
     uint32_t written = 0;
-    if (WriteAll(port_, frame.data(), static_cast<uint32_t>(frame.size()), &written) != kPortOk) {
+    if (WriteAll(port_, frame.data(), static_cast<uint32_t>(frame.size()), &written) != PortResult::kPortOk) {
         Trace("-- write failed");
     }
     return true;

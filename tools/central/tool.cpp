@@ -39,6 +39,7 @@ bool LoadGates(const std::string& path, std::map<uint16_t, GateInfo>* gates, std
 }
 
 std::string PortFailure(PortResult result, uint32_t error, const std::string& port, uint32_t baud) {
+    using enum PortResult;
     const std::string path = tools::PortDevicePath(port);
     if (result == kPortSetStateFailed) {
         return Format("line settings refused (%u baud with these data bits, parity and stop bits); check that the "
@@ -140,6 +141,7 @@ int Prepare(const ToolOptions& options, Prepared* prepared, std::ostream& err) {
 
 // OpenPort takes 16-bit rates like the driver; higher ones are set afterwards.
 int OpenToolPort(const ToolOptions& options, platform::PortHandle* port, std::ostream& err) {
+    using enum PortResult;
     uint16_t settings[4] = {options.settings[0], options.settings[1], options.settings[2], options.settings[3]};
     const bool wide = options.baud > 0xFFFF;
     settings[0] = wide ? 9600 : static_cast<uint16_t>(options.baud);

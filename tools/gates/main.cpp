@@ -159,9 +159,9 @@ int Check(const std::vector<std::string>& args) {
     if (changed) return Fail("cannot enter the directory of '" + args[0] + "': " + changed.message());
 
     StationContext context{};
-    const int32_t result = ReadStationData(&context, static_cast<uint8_t>(station));
+    const StationDataResult result = ReadStationData(&context, static_cast<uint8_t>(station));
     for (const korpro_sim::LogLine& line : korpro_sim::Log()) std::cout << line.text << "\n";
-    if (result != kStationDataLoaded) {
+    if (result != StationDataResult::kStationDataLoaded) {
         std::cout << args[0] << ": the driver refuses this file\n";
         return kRefused;
     }

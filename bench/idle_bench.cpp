@@ -48,7 +48,7 @@ void BM_IdleCost(benchmark::State& state) {
         auto* ctx = static_cast<StationContext*>(std::malloc(sizeof(StationContext)));
         ColdStartParams params = test_port::ColdStartOn("SIM1");
         VpiCallBlock block{ctx, 0, 1, 0, &params};
-        if (ColdStart(&block) != kHostDone) state.SkipWithError("cold start failed");
+        if (ColdStart(&block) != HostResult::kHostDone) state.SkipWithError("cold start failed");
         // The thread resets the modem and turns auto-answer on, then waits.
         std::this_thread::sleep_for(std::chrono::seconds(1));
         for (auto _ : state) {

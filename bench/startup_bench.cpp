@@ -46,7 +46,7 @@ void BM_ColdStart(benchmark::State& state) {
         const auto begin = bench::Clock::now();
         const HostResult result = ColdStart(&block);
         const double seconds = std::chrono::duration<double>(bench::Clock::now() - begin).count();
-        const bool whole = result == kHostDone && ctx->stationGateCount == kGates;
+        const bool whole = result == HostResult::kHostDone && ctx->stationGateCount == kGates;
         EndVpi(&block);
         std::free(ctx);
         if (!whole) {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "sim/korpro_sim.h"
-#include "tools/gate_file.h"
+#include "tools/shared/gate_file.h"
 
 namespace bench {
 
@@ -38,15 +38,15 @@ public:
         if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
         directory_ = pattern;
         fs::current_path(directory_);
-        std::vector<gatefile::GateSpec> specs;
-        specs.reserve(gates);
+        std::vector<gatefile::GateEntry> entries;
+        entries.reserve(gates);
         for (unsigned i = 0; i < gates; ++i) {
             const std::string name = "GATE_" + std::to_string(i);
             korpro_sim::DefineGate(name, static_cast<uint16_t>(i + 1));
-            specs.push_back({name, static_cast<uint8_t>(i % 7), 0});
+            entries.push_back({name, static_cast<uint8_t>(i % 7), 0});
         }
         std::string error;
-        gatefile::WriteBytes(gatefile::StationFileName(kStation), gatefile::BuildGateFile(kStation, specs), &error);
+        gatefile::WriteBytes(gatefile::StationFileName(kStation), gatefile::BuildGateFile(kStation, entries), &error);
         const std::string init = FullInitFile();
         gatefile::WriteBytes("TELDRV01.INT", std::vector<uint8_t>(init.begin(), init.end()), &error);
     }

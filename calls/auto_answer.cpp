@@ -45,9 +45,9 @@ void AlarmCall(StationContext* ctx, DialEntry& entry) {
     const char* number = reference < kPhoneNumberSlots ? ctx->phoneNumbers[reference] : nullptr;
     AutoAnswerOff(ctx);
     ResetModem(ctx);
-    if (DialModem(ctx, number, reference) != kModemOk) {
+    if (DialModem(ctx, number, reference) != ModemResult::kModemOk) {
         CountFailedAttempt(ctx, entry);
-    } else if (DoTheCom(ctx) == kSessionHungUp) {
+    } else if (DoTheCom(ctx) == SessionResult::kSessionHungUp) {
         for (DialEntry& each : ctx->dialEntries) StoreShared<uint8_t>(each.reference, 0);
     } else {
         CountFailedAttempt(ctx, entry);

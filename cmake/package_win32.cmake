@@ -23,8 +23,8 @@ add_custom_command(OUTPUT ${gate_writer}
                    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/packaging
                    COMMAND ${TELDRV_BUILD_CXX} -std=c++20 -Wall -Wextra -Werror -I${CMAKE_SOURCE_DIR}
                            ${CMAKE_SOURCE_DIR}/packaging/write_gate_file.cpp -o ${gate_writer}
-                   DEPENDS ${CMAKE_SOURCE_DIR}/packaging/write_gate_file.cpp ${CMAKE_SOURCE_DIR}/tools/gate_file.h
-                           ${CMAKE_SOURCE_DIR}/config/station_gates.h
+                   DEPENDS ${CMAKE_SOURCE_DIR}/packaging/write_gate_file.cpp ${CMAKE_SOURCE_DIR}/tools/shared/gate_file.h
+                           ${CMAKE_SOURCE_DIR}/config/station_gates.h ${CMAKE_SOURCE_DIR}/common/byte_order.h
                    VERBATIM)
 add_custom_command(OUTPUT ${example_gates}
                    COMMAND ${gate_writer} 7 ${CMAKE_SOURCE_DIR}/examples/07_gates.txt ${example_gates}

@@ -130,7 +130,8 @@ int16_t* BuildGateIdMap(const StationGate* table, uint16_t gateCount, uint16_t m
 
 }  // namespace
 
-int32_t ReadStationData(StationContext* ctx, uint8_t stationNumber) {
+StationDataResult ReadStationData(StationContext* ctx, uint8_t stationNumber) {
+    using enum StationDataResult;
     char fileName[16];
     std::snprintf(fileName, sizeof fileName, "%02u_GATES.DAT", static_cast<unsigned>(stationNumber));
     FILE* file = std::fopen(fileName, "rb");

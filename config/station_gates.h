@@ -32,11 +32,14 @@ constexpr size_t kGateNumberOffset = 34;
 // A gate change names its gate with a 15-bit station index.
 constexpr uint32_t kMaxStationGates = 32768;
 
+// What ReadStationData returns: a type of its own, like the port layer's.
+enum class StationDataResult : uint8_t {
+    kStationDataLoaded = 0,
+    kStationDataFailed = 1,  // any failure, with its log line
+};
+
 // Loads "%02u_GATES.DAT" for the station and, on success, stores the
 // StationGate table and the GateIdMap in the context (both from driverAlloc,
-// released with std::free). Returns kStationDataLoaded, or
-// kStationDataFailed on any failure, which leaves the context's table fields
+// released with std::free). A failure leaves the context's table fields
 // untouched.
-constexpr int32_t kStationDataLoaded = 0;
-constexpr int32_t kStationDataFailed = 1;
-int32_t ReadStationData(StationContext* ctx, uint8_t stationNumber);
+StationDataResult ReadStationData(StationContext* ctx, uint8_t stationNumber);

@@ -10,6 +10,8 @@
 #include "host/korpro.h"
 #include "platform/time.h"
 
+using enum HostResult;
+
 namespace {
 
 constexpr char kAlarmCallGate[] = "ALARM_CALL";

@@ -14,6 +14,9 @@
 #include "platform/time.h"
 #include "serial/port.h"
 
+using enum HostResult;
+using enum PortResult;
+
 namespace {
 
 constexpr uint32_t kEndPollMs = 100;

@@ -14,7 +14,6 @@ enum class HostResult : int32_t {
     kHostNotAvailable = 2,  // an empty or unknown slot, an operation not offered, a port that
                             // refuses to close, a write to an address that is not the driver's gate
 };
-using enum HostResult;
 
 using VpiOperation = HostResult (*)(VpiCallBlock* call);
 

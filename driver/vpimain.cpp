@@ -6,6 +6,8 @@
 #include "driver/operations.h"
 #include "host/korpro.h"
 
+using enum HostResult;
+
 namespace {
 
 constexpr char kBannerTitle[] = " TELDRVEM:  Korvan 7 front-end, remote station VPI DLL";

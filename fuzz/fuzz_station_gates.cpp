@@ -26,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     StationContext ctx{};
     SetContextDefaults(&ctx);
-    if (ReadStationData(&ctx, 5) == kStationDataLoaded) {
+    if (ReadStationData(&ctx, 5) == StationDataResult::kStationDataLoaded) {
         // What loaded must be consistent: every mapped id points at a gate that has it.
         for (uint16_t id = 0; id < ctx.gateIdMapSize; ++id) {
             const int16_t index = ctx.gateIdMap[id];

@@ -9,7 +9,7 @@
 #include "sim/central.h"
 #include "sim/central_history.h"
 #include "sim/central_online.h"
-#include "tools/gate_file.h"
+#include "tools/shared/gate_file.h"
 
 namespace {
 
@@ -39,7 +39,7 @@ Bytes Frames(const std::vector<Bytes>& bodies) {
 }  // namespace
 
 using gatefile::BuildGateFile;
-using gatefile::GateSpec;
+using gatefile::GateEntry;
 
 int main(int argc, char** argv) {
     const fs::path root = argc > 1 ? argv[1] : "fuzz/corpus";
@@ -71,9 +71,9 @@ int main(int argc, char** argv) {
     Write(init, "station-with-gates", withGates);
 
     const fs::path gates = root / "fuzz_station_gates";
-    std::vector<GateSpec> specs;
-    for (int i = 0; i < 12; ++i) specs.push_back({"G" + std::to_string(i * 3), static_cast<uint8_t>(i % 8), 0});
-    Write(gates, "twelve-gates", BuildGateFile(5, specs));
+    std::vector<GateEntry> twelve;
+    for (int i = 0; i < 12; ++i) twelve.push_back({"G" + std::to_string(i * 3), static_cast<uint8_t>(i % 8), 0});
+    Write(gates, "twelve-gates", BuildGateFile(5, twelve));
     Write(gates, "no-gates", BuildGateFile(5, {}));
 
     Write(root / "fuzz_change_buffer", "mixed", Bytes{8, 16, 1, 0, 2, 0, 3, 1, 5, 1, 9, 9, 9, 9, 1, 2, 3, 4, 5, 6, 7,

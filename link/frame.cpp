@@ -6,6 +6,8 @@
 #include "platform/time.h"
 #include "serial/port.h"
 
+using enum LinkResult;
+
 namespace {
 
 // After a frame that failed, the pause that lets the rest of it arrive before
@@ -52,14 +54,14 @@ bool CarrierUp(platform::PortHandle port, Routine routine) {
 // what came, for the caller's log line.
 bool ReadPart(platform::PortHandle port, uint8_t* part, uint16_t count, uint32_t* received) {
     *received = 0;
-    return ReadExact(port, part, count, received) == kPortOk && *received >= count;
+    return ReadExact(port, part, count, received) == PortResult::kPortOk && *received >= count;
 }
 
 // Writes one part of a frame; false when it did not go whole. A write that
 // fails outright reports no count, so *written shows 0 for it.
 bool WritePart(platform::PortHandle port, const uint8_t* part, uint16_t count, uint32_t* written) {
     *written = 0;
-    return WriteAll(port, part, count, written) == kPortOk && *written >= count;
+    return WriteAll(port, part, count, written) == PortResult::kPortOk && *written >= count;
 }
 
 // The way out of Receive for a frame that failed, after its log line.

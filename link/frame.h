@@ -19,7 +19,6 @@ enum class LinkResult : uint8_t {
     kLinkFrameFailed = 1,  // this frame failed, with its log line; the link may go on
     kLinkGone = 2,         // modem status unreadable or carrier lost
 };
-using enum LinkResult;
 
 // Sum of every byte XOR 0x55 over header bytes 4 to 8 and the body.
 uint16_t FrameChecksum(const uint8_t* header, const uint8_t* body, size_t bodyLength);

@@ -40,13 +40,7 @@ void FillHistoryFilter(uint8_t filter[kHistoryFilterSize], uint32_t startTime, u
 }
 
 void RequestStartHistory(StationContext*, const uint8_t* body, uint16_t length, SessionState* session) {
-    if (length != 5) {
-        err(kLogInfo,
-            "TELDRV> DoTheCom() error, received FE_REQ_START_HISTORY request with wrong length (%u i.s.o. %u)",
-            static_cast<unsigned>(length), 5u);
-        Reject(session);
-        return;
-    }
+    if (!LengthAccepted(FE_REQ_START_HISTORY, length, 5, session)) return;
     responseBuffer[0] = FE_REQ_START_HISTORY + kResponseCodeOffset;
     session->responseLength = 2;
 
@@ -79,13 +73,7 @@ void RequestStartHistory(StationContext*, const uint8_t* body, uint16_t length, 
 }
 
 void RequestContHistory(StationContext* ctx, const uint8_t* body, uint16_t length, SessionState* session) {
-    if (length != 2) {
-        err(kLogInfo,
-            "TELDRV> DoTheCom() error, received FE_REQ_CONT_HISTORY request with wrong length (%u i.s.o. %u)",
-            static_cast<unsigned>(length), 2u);
-        Reject(session);
-        return;
-    }
+    if (!LengthAccepted(FE_REQ_CONT_HISTORY, length, 2, session)) return;
     responseBuffer[0] = FE_REQ_CONT_HISTORY + kResponseCodeOffset;
     const uint8_t sequence = body[1];
     if (sequence == session->lastSequence) {

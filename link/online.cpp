@@ -177,13 +177,7 @@ uint8_t StartOnline(StationContext* ctx) {
 }  // namespace
 
 void RequestStartOnline(StationContext* ctx, const uint8_t*, uint16_t length, SessionState* session) {
-    if (length != 1) {
-        err(kLogInfo,
-            "TELDRV> DoTheCom() error, received FE_REQ_START_ONLINE request with wrong length (%u i.s.o. %u)",
-            static_cast<unsigned>(length), 1u);
-        Reject(session);
-        return;
-    }
+    if (!LengthAccepted(FE_REQ_START_ONLINE, length, 1, session)) return;
     responseBuffer[0] = FE_REQ_START_ONLINE + kResponseCodeOffset;
     session->responseLength = 2;
     session->lastSequence = 0;
@@ -191,13 +185,8 @@ void RequestStartOnline(StationContext* ctx, const uint8_t*, uint16_t length, Se
 }
 
 void RequestContOnline(StationContext* ctx, const uint8_t* body, uint16_t length, SessionState* session) {
-    if (length != 2 && length != 8) {
-        err(kLogInfo,
-            "TELDRV> DoTheCom() error, received FE_REQ_CONT_ONLINE request with wrong length (%u i.s.o. %u)",
-            static_cast<unsigned>(length), 2u);
-        Reject(session);
-        return;
-    }
+    // 8 bytes: a poll that carries a remote write; the message names the plain poll's 2.
+    if (length != 8 && !LengthAccepted(FE_REQ_CONT_ONLINE, length, 2, session)) return;
     responseBuffer[0] = FE_REQ_CONT_ONLINE + kResponseCodeOffset;
     responseBuffer[1] = 0;
     const uint8_t sequence = body[1];

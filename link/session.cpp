@@ -30,6 +30,27 @@ bool ClockStepRefused(const StationContext* ctx, const platform::SystemTime& utc
     return true;
 }
 
+// The log line of a request whose body has the wrong length (received, then
+// expected), one message per request.
+const char* WrongLengthMessage(uint8_t request) {
+    switch (request) {
+        case FE_REQ_STATION:
+            return "TELDRV> DoTheCom() error, received FE_REQ_STATION request with wrong length (%u i.s.o. %u)";
+        case FE_REQ_SYNC_CLOCK:
+            return "TELDRV> DoTheCom() error, received FE_REQ_SYNC_CLOCK request with wrong length (%u i.s.o. %u)";
+        case FE_REQ_HANG_UP:
+            return "TELDRV> DoTheCom() error, received FE_REQ_HANG_UP request with wrong length (%u i.s.o. %u)";
+        case FE_REQ_START_ONLINE:
+            return "TELDRV> DoTheCom() error, received FE_REQ_START_ONLINE request with wrong length (%u i.s.o. %u)";
+        case FE_REQ_CONT_ONLINE:
+            return "TELDRV> DoTheCom() error, received FE_REQ_CONT_ONLINE request with wrong length (%u i.s.o. %u)";
+        case FE_REQ_START_HISTORY:
+            return "TELDRV> DoTheCom() error, received FE_REQ_START_HISTORY request with wrong length (%u i.s.o. %u)";
+        default:  // FE_REQ_CONT_HISTORY, the one left
+            return "TELDRV> DoTheCom() error, received FE_REQ_CONT_HISTORY request with wrong length (%u i.s.o. %u)";
+    }
+}
+
 }  // namespace
 
 void Reject(SessionState* session) {
@@ -37,13 +58,15 @@ void Reject(SessionState* session) {
     session->responseLength = 1;
 }
 
+bool LengthAccepted(uint8_t request, uint16_t length, uint16_t expected, SessionState* session) {
+    if (length == expected) return true;
+    err(kLogInfo, WrongLengthMessage(request), static_cast<unsigned>(length), unsigned{expected});
+    Reject(session);
+    return false;
+}
+
 void RequestStation(StationContext* ctx, const uint8_t*, uint16_t length, SessionState* session) {
-    if (length != 1) {
-        err(kLogInfo, "TELDRV> DoTheCom() error, received FE_REQ_STATION request with wrong length (%u i.s.o. %u)",
-            static_cast<unsigned>(length), 1u);
-        Reject(session);
-        return;
-    }
+    if (!LengthAccepted(FE_REQ_STATION, length, 1, session)) return;
     responseBuffer[0] = FE_REQ_STATION + kResponseCodeOffset;
     responseBuffer[1] = ctx->stationNumber;
     responseBuffer[2] = ctx->stationNumber;
@@ -52,13 +75,7 @@ void RequestStation(StationContext* ctx, const uint8_t*, uint16_t length, Sessio
 }
 
 void RequestSyncClock(StationContext* ctx, const uint8_t* body, uint16_t length, SessionState* session) {
-    if (length != 17) {
-        err(kLogInfo,
-            "TELDRV> DoTheCom() error, received FE_REQ_SYNC_CLOCK request with wrong length (%u i.s.o. %u)",
-            static_cast<unsigned>(length), 17u);
-        Reject(session);
-        return;
-    }
+    if (!LengthAccepted(FE_REQ_SYNC_CLOCK, length, 17, session)) return;
     // The SYSTEMTIME lies unaligned at offset 1, little-endian.
     const uint8_t* fields = body + 1;
     const platform::SystemTime utc = {Le16(fields),      Le16(fields + 2),  Le16(fields + 4),  Le16(fields + 6),
@@ -73,12 +90,7 @@ void RequestSyncClock(StationContext* ctx, const uint8_t* body, uint16_t length,
 }
 
 void RequestHangUp(StationContext* ctx, const uint8_t*, uint16_t length, SessionState* session) {
-    if (length != 1) {
-        err(kLogInfo, "TELDRV> DoTheCom() error, received FE_REQ_HANG_UP request with wrong length (%u i.s.o. %u)",
-            static_cast<unsigned>(length), 1u);
-        Reject(session);
-        return;
-    }
+    if (!LengthAccepted(FE_REQ_HANG_UP, length, 1, session)) return;
     session->hangUpReceived = true;
     StoreShared<uint8_t>(ctx->onlineActive, 0);
     responseBuffer[0] = FE_REQ_HANG_UP + kResponseCodeOffset;
@@ -100,7 +112,8 @@ void HandleRequest(StationContext* ctx, const uint8_t* body, uint16_t length, Se
     }
 }
 
-int DoTheCom(StationContext* ctx) {
+SessionResult DoTheCom(StationContext* ctx) {
+    using enum LinkResult;
     SessionState session{};
     session.previousLength = 2;
     session.lastSequence = kNoSequence;
@@ -132,5 +145,5 @@ int DoTheCom(StationContext* ctx) {
     StoreShared<uint8_t>(ctx->onlineActive, 0);
     if (session.historyOpen) CloseHistory(&session);
     if (session.hangUpReceived) platform::Sleep(3000);
-    return session.hangUpReceived ? kSessionHungUp : kSessionLinkLost;
+    return session.hangUpReceived ? SessionResult::kSessionHungUp : SessionResult::kSessionLinkLost;
 }

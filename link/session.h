@@ -31,12 +31,13 @@ struct SessionState {
     uint8_t* historyBuffer;
 };
 
-// What DoTheCom returns: the central ended the session with an accepted
-// hang-up request, or the link was lost or the host stopped the session.
-constexpr int kSessionHungUp = 0;
-constexpr int kSessionLinkLost = 1;
+// What DoTheCom returns: a type of its own, like the link's results.
+enum class SessionResult : uint8_t {
+    kSessionHungUp = 0,    // the central ended the session with an accepted hang-up request
+    kSessionLinkLost = 1,  // the link was lost, or the host stopped the session
+};
 
-int DoTheCom(StationContext* ctx);
+SessionResult DoTheCom(StationContext* ctx);
 
 // One request, answered in responseBuffer with session->responseLength set.
 void HandleRequest(StationContext* ctx, const uint8_t* body, uint16_t length, SessionState* session);
@@ -48,3 +49,6 @@ void RequestHangUp(StationContext* ctx, const uint8_t* body, uint16_t length, Se
 
 // The rejection response: 0x40 alone.
 void Reject(SessionState* session);
+// Every request's length rule: a body of another length than `expected` is
+// logged with the request's own message and rejected. False then.
+bool LengthAccepted(uint8_t request, uint16_t length, uint16_t expected, SessionState* session);

@@ -7,7 +7,7 @@
 #include <iostream>
 #include <sstream>
 
-#include "tools/gate_file.h"
+#include "tools/shared/gate_file.h"
 
 int main(int argc, char** argv) {
     if (argc != 4) {
@@ -22,7 +22,7 @@ int main(int argc, char** argv) {
     }
     std::ostringstream text;
     text << in.rdbuf();
-    std::vector<gatefile::GateSpec> gates;
+    std::vector<gatefile::GateEntry> gates;
     std::string error;
     if (!gatefile::ParseGateList(text.str(), argv[2], &gates, &error) ||
         !gatefile::WriteBytes(argv[3], gatefile::BuildGateFile(static_cast<uint8_t>(station), gates), &error)) {

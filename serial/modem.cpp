@@ -8,6 +8,8 @@
 #include "platform/time.h"
 #include "serial/port.h"
 
+using enum ModemResult;
+
 namespace {
 
 constexpr int32_t kCommandReadTimeoutUnits = 150;
@@ -20,6 +22,15 @@ constexpr char kEscape[] = "+++";
 constexpr char kCr = '\r';
 
 bool EndsWithCr(const char* text, size_t length) { return length > 0 && text[length - 1] == kCr; }
+
+// One step of a sequence: `command` sent and its OK awaited, each failure
+// logged with its message (a format with the port's name as its one
+// argument) and the sequence going on.
+void CommandStep(StationContext* ctx, const char* command, const char* sendFailed, const char* noReply) {
+    const platform::PortHandle port = Port(ctx);
+    if (SendModemCmd(port, command) != kModemOk) err(kLogError, sendFailed, ctx->portName);
+    if (WaitModemOk(port, command) != kModemOk) err(kLogError, noReply, ctx->portName);
+}
 
 }  // namespace
 
@@ -37,10 +48,10 @@ ModemResult SendModemCmd(platform::PortHandle port, const char* command) {
 
     const size_t length = std::strlen(command);
     uint32_t written = 0;
-    if (WriteAll(port, command, static_cast<uint32_t>(length), &written) != kPortOk) return kModemFailed;
+    if (WriteAll(port, command, static_cast<uint32_t>(length), &written) != PortResult::kPortOk) return kModemFailed;
     if (!escape && !EndsWithCr(command, length)) {
         written = 0;
-        if (WriteAll(port, &kCr, 1, &written) != kPortOk) return kModemFailed;
+        if (WriteAll(port, &kCr, 1, &written) != PortResult::kPortOk) return kModemFailed;
     }
     if (escape) platform::Sleep(kEscapeGuardMs);
     return kModemOk;
@@ -52,7 +63,8 @@ ModemResult WaitModemOk(platform::PortHandle port, const char* command) {
     char reply[kModemReplyBufferSize];
     if (expected >= sizeof reply) return kModemFailed;
     uint32_t received = 0;
-    if (ReadExact(port, reply, static_cast<uint32_t>(expected), &received) != kPortOk || received < expected) {
+    if (ReadExact(port, reply, static_cast<uint32_t>(expected), &received) != PortResult::kPortOk ||
+        received < expected) {
         return kModemFailed;
     }
     reply[received] = '\0';
@@ -60,42 +72,23 @@ ModemResult WaitModemOk(platform::PortHandle port, const char* command) {
 }
 
 void ResetModem(StationContext* ctx) {
-    const platform::PortHandle port = Port(ctx);
-    if (SendModemCmd(port, kEscape) != kModemOk) {
+    if (SendModemCmd(Port(ctx), kEscape) != kModemOk) {
         err(kLogError, "TELDRV> ResetModem() error, setting modem '%s' to command mode", ctx->portName);
     }
-    if (SendModemCmd(port, ctx->hangUpCmd) != kModemOk) {
-        err(kLogError, "TELDRV> ResetModem() error, sending hangup to modem '%s'", ctx->portName);
-    }
-    if (WaitModemOk(port, ctx->hangUpCmd) != kModemOk) {
-        err(kLogError, "TELDRV> ResetModem() error, modem '%s' not replying on hangup", ctx->portName);
-    }
-    if (SendModemCmd(port, ctx->modemResetCmd) != kModemOk) {
-        err(kLogError, "TELDRV> ResetModem() error, sending reset to modem '%s'", ctx->portName);
-    }
-    if (WaitModemOk(port, ctx->modemResetCmd) != kModemOk) {
-        err(kLogError, "TELDRV> ResetModem() error, modem '%s' not replying on reset", ctx->portName);
-    }
+    CommandStep(ctx, ctx->hangUpCmd, "TELDRV> ResetModem() error, sending hangup to modem '%s'",
+                "TELDRV> ResetModem() error, modem '%s' not replying on hangup");
+    CommandStep(ctx, ctx->modemResetCmd, "TELDRV> ResetModem() error, sending reset to modem '%s'",
+                "TELDRV> ResetModem() error, modem '%s' not replying on reset");
 }
 
 void AutoAnswerOn(StationContext* ctx) {
-    const platform::PortHandle port = Port(ctx);
-    if (SendModemCmd(port, ctx->autoAnswerCmd) != kModemOk) {
-        err(kLogError, "TELDRV> AutoAnswerOn() error, sending auto-answer to modem '%s'", ctx->portName);
-    }
-    if (WaitModemOk(port, ctx->autoAnswerCmd) != kModemOk) {
-        err(kLogError, "TELDRV> AutoAnswerOn() error, modem '%s' not replying on auto-answer cmd", ctx->portName);
-    }
+    CommandStep(ctx, ctx->autoAnswerCmd, "TELDRV> AutoAnswerOn() error, sending auto-answer to modem '%s'",
+                "TELDRV> AutoAnswerOn() error, modem '%s' not replying on auto-answer cmd");
 }
 
 void AutoAnswerOff(StationContext* ctx) {
-    const platform::PortHandle port = Port(ctx);
-    if (SendModemCmd(port, ctx->noAnswerCmd) != kModemOk) {
-        err(kLogError, "TELDRV> AutoAnswerOff() error, sending no-answer to modem '%s'", ctx->portName);
-    }
-    if (WaitModemOk(port, ctx->noAnswerCmd) != kModemOk) {
-        err(kLogError, "TELDRV> AutoAnswerOff() error, modem '%s' not replying on no-answer cmd", ctx->portName);
-    }
+    CommandStep(ctx, ctx->noAnswerCmd, "TELDRV> AutoAnswerOff() error, sending no-answer to modem '%s'",
+                "TELDRV> AutoAnswerOff() error, modem '%s' not replying on no-answer cmd");
 }
 
 ModemResult DialModem(StationContext* ctx, const char* number, uint8_t reference) {

@@ -15,7 +15,6 @@ enum class ModemResult : uint8_t {
     kModemOk = 0,
     kModemFailed = 1,
 };
-using enum ModemResult;
 
 // Room for the reply to the longest command a context field holds (63
 // characters, CR, CR LF "OK" CR LF) and its terminating NUL.

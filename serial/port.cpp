@@ -5,6 +5,8 @@
 #include "platform/error.h"
 #include "platform/serial.h"
 
+using enum PortResult;
+
 namespace {
 
 constexpr uint32_t kDcbLength = 28;

@@ -8,8 +8,8 @@
 #include "platform/serial.h"
 
 // Result codes of the port layer. A type of their own, so that they cannot be
-// compared with a link or modem result or with a bare number; the names are
-// used unqualified, and the numbers are those the port layer has always had.
+// compared with a link or modem result or with a bare number; the numbers are
+// those the port layer has always had.
 enum class PortResult : uint8_t {
     kPortOk = 0,
     kPortOpenFailed = 1,      // open or time-outs failed; PurgeInput: last drain read failed
@@ -18,7 +18,6 @@ enum class PortResult : uint8_t {
     kPortSetStateFailed = 5,
     kPortCallFailed = 7,      // the platform call failed, or a read brought no byte
 };
-using enum PortResult;
 
 // Line settings in the order the context holds them: baud rate, data bits,
 // stop bits (0 one, 1 one and a half, 2 two), parity (0 none, 1 odd, 2 even,

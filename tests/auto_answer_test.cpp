@@ -30,7 +30,7 @@ TEST(AutoAnswerThreadTest, AStopFlagAlreadySetGoesStraightToTheStopSequence) {
     std::memset(&ctx, 0, sizeof ctx);
     SetContextDefaults(&ctx);
     std::strcpy(ctx.portName, "SIM1");
-    ASSERT_EQ(OpenPort("SIM1", test_port::kSettings, kPortOptionsDriver, &ctx.portHandle), kPortOk);
+    ASSERT_EQ(OpenPort("SIM1", test_port::kSettings, kPortOptionsDriver, &ctx.portHandle), PortResult::kPortOk);
     stopFlag = 1;
     platform::StartThread([](void* c) { AutoAnswerThread(static_cast<StationContext*>(c)); }, &ctx, 8192);
     ASSERT_TRUE(DriverRig::WaitFor([] { return sim::RunningThreads() == 0; }, 60000));

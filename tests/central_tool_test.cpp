@@ -18,12 +18,19 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/thread.h"
+#include "serial/port.h"
 #include "sim/korpro_history.h"
 #include "sim/korpro_online.h"
+#include "sim/line.h"
 #include "tests/driver_rig.h"
-#include "tools/central_bridge.h"
-#include "tools/central_tool.h"
-#include "tools/gate_file.h"
+#include "tests/sim_environment.h"
+#include "tests/test_port_settings.h"
+#include "tools/central/codecs.h"
+#include "tools/central/link.h"
+#include "tools/central/tool.h"
+#include "tools/shared/gate_file.h"
+#include "tools/shared/modem_bridge.h"
 
 namespace {
 
@@ -109,7 +116,7 @@ struct CentralRig {
     DriverRig driver;
     sim::Line& toolLine = sim::CreateLine("SIM2");
     sim::Modem toolModem{toolLine};
-    central::ModemBridge exchange{driver.modem};
+    tools::ModemBridge exchange{driver.modem};
     ToolOptions options;
     std::ostringstream out;
     std::ostringstream err;
@@ -139,7 +146,7 @@ TEST(CentralTool, DialsTheStationAndRunsEveryCommandInOrder) {
     clock.time = when;
     central::Command online = Make(central::Command::Online);
     online.seconds = 4;
-    online.write = central::WriteSpec{0, "-2", ""};
+    online.write = central::WriteRequest{0, "-2", ""};
     central::Command history = Make(central::Command::History);
     history.time = base - 3600;
     rig.options.commands = {Make(central::Command::Station), clock, online, history, Make(central::Command::HangUp)};
@@ -212,7 +219,7 @@ TEST(CentralTool, LostAndBrokenAnswersAreAskedAgainWithTheSameSequenceByte) {
     rig.BreakAnswers({1, 4}, {5});
     central::Command online = Make(central::Command::Online);
     online.seconds = 3;
-    online.write = central::WriteSpec{1, "7", ""};
+    online.write = central::WriteRequest{1, "7", ""};
     central::Command history = Make(central::Command::History);
     history.time = 0;
     rig.options.commands = {Make(central::Command::Station), online, history, Make(central::Command::HangUp)};
@@ -238,6 +245,44 @@ TEST(CentralTool, LostAndBrokenAnswersAreAskedAgainWithTheSameSequenceByte) {
     EXPECT_EQ(Count(rig.err.str(), "    1  PUMP_STATE                         7       0"), 1u) << rig.err.str();
     EXPECT_NE(rig.err.str().find(": 1 record\n"), std::string::npos) << rig.err.str();
     EXPECT_EQ(Lines(rig.out.str()).size(), 2u) << rig.out.str();
+}
+
+// Answers to earlier frames, 450 ms apart, on a line with no station.
+void SendStaleAnswers(void* raw) {
+    auto* line = static_cast<sim::Line*>(raw);
+    const central::Bytes frame = central::EncodeFrame("FER", 0x7777, {'s', 7, 0, 0});
+    for (int i = 0; i < 12; ++i) {
+        sim::SleepMs(450);
+        sim::WorldLock lock(sim::WorldMutex());
+        sim::SendToPort(lock, *line, frame.data(), frame.size());
+    }
+}
+
+TEST(CentralTool, AnswersToEarlierFramesDoNotExtendTheWaitForTheAnswer) {
+    SimEnvironment env;
+    sim::Line& line = sim::CreateLine("SIM3");
+    platform::PortHandle port = platform::kInvalidPortHandle;
+    ASSERT_EQ(OpenPort("SIM3", test_port::kSettings, test_port::kOptions, &port), PortResult::kPortOk);
+    ASSERT_EQ(platform::StartThread(SendStaleAnswers, &line, 8192), 0);
+    central::LinkOptions options;
+    options.attempts = 1;
+    options.timeoutMs = 2000;
+    options.trace = true;
+    std::ostringstream trace;
+    central::Link link(port, options, trace);
+    central::Bytes response;
+    const int64_t start = sim::NowMs();
+
+    EXPECT_EQ(link.Ask({'S'}, &response), central::AskResult::NoAnswer);
+    // Four of them come within the 2 s, and the wait ends with the 2 s.
+    EXPECT_EQ(sim::NowMs() - start, 2000) << trace.str();
+    EXPECT_EQ(Count(trace.str(), "<- FER tag 7777  answer to an earlier frame, ignored | 02 46 45 52 77 77 00 04 10 73 07 "
+                                 "00 00 10"),
+              4u)
+        << trace.str();
+    EXPECT_NE(trace.str().find("-- no answer within 2000 ms"), std::string::npos) << trace.str();
+    while (sim::RunningThreads() > 0) sim::SleepMs(100);
+    ClosePort(port);
 }
 
 TEST(CentralTool, FailuresEndWithTheExitCodeOfWhatFailed) {
@@ -458,7 +503,7 @@ TEST(CentralTool, CommandLineOfTheField) {
 
 TEST(CentralTool, WhatCanBeCheckedWithoutTheStationIsCheckedBeforeThePortOpens) {
     central::Command online = Make(central::Command::Online);
-    online.write = central::WriteSpec{0, "2.5", ""};  // gate 0 is a signed 16-bit gate
+    online.write = central::WriteRequest{0, "2.5", ""};  // gate 0 is a signed 16-bit gate
     const std::vector<central::Command> commands = {Make(central::Command::Station), online};
     struct Case {
         std::function<void(ToolOptions&)> change;
@@ -468,10 +513,10 @@ TEST(CentralTool, WhatCanBeCheckedWithoutTheStationIsCheckedBeforeThePortOpens) 
     const std::vector<Case> cases = {
         {[](ToolOptions&) {}, central::kExitUsage,
          "teldrv-central: --write 0=2.5: value '2.5' does not fit a signed 16-bit gate"},
-        {[](ToolOptions& o) { o.commands[1].write = central::WriteSpec{0, "1", "NO_SUCH"}; }, central::kExitUsage,
+        {[](ToolOptions& o) { o.commands[1].write = central::WriteRequest{0, "1", "NO_SUCH"}; }, central::kExitUsage,
          "teldrv-central: --write: no gate named 'NO_SUCH' in 07_GATES.DAT"},
         {[](ToolOptions& o) {
-             o.commands[1].write = central::WriteSpec{0, "1", "TANK_LEVEL"};
+             o.commands[1].write = central::WriteRequest{0, "1", "TANK_LEVEL"};
              o.gatesFile.clear();
          },
          central::kExitUsage, "teldrv-central: --write TANK_LEVEL=...: a gate by name needs --gates FILE"},
@@ -529,9 +574,9 @@ TEST(CentralTool, WritesByNameAndSaysWhatTheStationNeverWrites) {
     rig.StartStation();
     central::Command byName = Make(central::Command::Online);
     byName.seconds = 2;
-    byName.write = central::WriteSpec{0, "-3", "TANK_LEVEL"};
+    byName.write = central::WriteRequest{0, "-3", "TANK_LEVEL"};
     central::Command note = byName;
-    note.write = central::WriteSpec{0, "9", "NOTE"};
+    note.write = central::WriteRequest{0, "9", "NOTE"};
     rig.options.commands = {byName, note};
     rig.options.csvFile = "unused.csv";
     ASSERT_EQ(rig.Run(), central::kExitOk) << rig.err.str();
@@ -555,7 +600,7 @@ TEST(CentralTool, AnotherStationsGateFileNamesNothing) {
     rig.StartStation();
     rig.options.gatesFile = "08_GATES.DAT";
     central::Command online = Make(central::Command::Online);
-    online.write = central::WriteSpec{0, "1", "FLOW"};
+    online.write = central::WriteRequest{0, "1", "FLOW"};
     rig.options.commands = {Make(central::Command::Station), online};
     EXPECT_EQ(rig.Run(), central::kExitWrongStation) << rig.err.str();
     EXPECT_TRUE(Has(rig.err.str(), "teldrv-central: station 7 answered, but 08_GATES.DAT is the gate file of station 8: "

@@ -357,7 +357,7 @@ TEST_F(ColdStartTest, APortThatRefusesToCloseKeepsItsHandleAndEndVpiStillEnds) {
     EXPECT_EQ(HostLines(),
               (std::vector<LogLine>{{64, "TELDRV> CloseCom() exited 0"}, {64, "TELDRV> EndVpi() exited"}}));
     EXPECT_TRUE(rig.LineOpen());
-    EXPECT_EQ(ClosePort(handle), kPortOk);
+    EXPECT_EQ(ClosePort(handle), PortResult::kPortOk);
 }
 
 TEST_F(ColdStartTest, EndVpiStopsTheThreadAndReturnsAfterIt) {

@@ -21,7 +21,7 @@
 #include "tests/log_text.h"
 #include "tests/sim_environment.h"
 #include "tests/test_port_settings.h"
-#include "tools/gate_file.h"
+#include "tools/shared/gate_file.h"
 
 namespace driver_test {
 

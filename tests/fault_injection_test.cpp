@@ -168,7 +168,7 @@ TEST(FrameTimingFaults, PiecesJustInsideTheTimeOutsMakeAFrameJustOutsideLoseIt) 
         }
         EXPECT_EQ(rig.central.HangUp(), Bytes{0x78});
         ASSERT_TRUE(rig.WaitSession(10000));
-        EXPECT_EQ(rig.sessionResult, 0);
+        EXPECT_EQ(rig.sessionResult, SessionResult::kSessionHungUp);
     }
 }
 
@@ -317,7 +317,7 @@ TEST(CarrierLoss, AtEveryPointTheSessionEndsCleanAndTheNextCallIsServed) {
                 break;
         }
         ASSERT_TRUE(rig.WaitSession(60000));
-        EXPECT_EQ(rig.sessionResult, 1);
+        EXPECT_EQ(rig.sessionResult, SessionResult::kSessionLinkLost);
         EXPECT_EQ(rig.ctx.linkActive, 0);
         EXPECT_EQ(rig.ctx.onlineActive, 0);
         // No hang-up pause.
@@ -343,7 +343,7 @@ TEST(CarrierLoss, AtEveryPointTheSessionEndsCleanAndTheNextCallIsServed) {
         EXPECT_EQ(NumberOf(decoded.changes[0].value), 2u);
         EXPECT_EQ(rig.central.HangUp(), Bytes{0x78});
         ASSERT_TRUE(rig.WaitSession(10000));
-        EXPECT_EQ(rig.sessionResult, 0);
+        EXPECT_EQ(rig.sessionResult, SessionResult::kSessionHungUp);
     }
 }
 
@@ -435,7 +435,7 @@ TEST(HostFaults, EveryHostCallFailingInTurnCostsOnlyItsOwnRequest) {
     EXPECT_EQ(NumberOf(fresh->changes[0].value), 6u);
     EXPECT_EQ(rig.central.HangUp(), Bytes{0x78});
     ASSERT_TRUE(rig.WaitSession(10000));
-    EXPECT_EQ(rig.sessionResult, 0);
+    EXPECT_EQ(rig.sessionResult, SessionResult::kSessionHungUp);
     EXPECT_TRUE(korpro_sim::OpenHistoryHandles().empty());
 
     for (const LogLine& line : std::vector<LogLine>{

@@ -11,7 +11,7 @@
 #include "config/station_gates.h"
 #include "driver/context.h"
 #include "tests/config_fixture.h"
-#include "tools/gate_file.h"
+#include "tools/shared/gate_file.h"
 
 namespace {
 
@@ -53,7 +53,7 @@ protected:
 };
 
 TEST_F(GatesToolTest, MakeAndCheckRoundTripAThousandGates) {
-    std::vector<gatefile::GateSpec> gates;
+    std::vector<gatefile::GateEntry> gates;
     std::string list = "# station 7\n\n";
     std::string hostList;
     for (unsigned k = 0; k < 1000; ++k) {
@@ -81,7 +81,7 @@ TEST_F(GatesToolTest, MakeAndCheckRoundTripAThousandGates) {
     // What the tool made is what the driver reads.
     for (unsigned k = 0; k < 1000; ++k) korpro_sim::DefineGate(gates[k].name, static_cast<uint16_t>(3 * k));
     StationContext ctx{};
-    ASSERT_EQ(ReadStationData(&ctx, 7), 0);
+    ASSERT_EQ(ReadStationData(&ctx, 7), StationDataResult::kStationDataLoaded);
     ASSERT_EQ(ctx.stationGateCount, 1000);
     for (uint16_t k = 0; k < 1000; ++k) {
         EXPECT_EQ(ctx.stationGates[k].name, gates[k].name);

@@ -281,7 +281,7 @@ TEST_F(HistoryTest, ANewStartGivesUpTheEarlierWindowAndTheSessionEndClosesTheLas
     const std::vector<uint32_t> third = korpro_sim::OpenHistoryHandles();
     rig.wire.Drop();
     ASSERT_TRUE(rig.WaitSession(60000));
-    EXPECT_EQ(rig.sessionResult, 1);
+    EXPECT_EQ(rig.sessionResult, SessionResult::kSessionLinkLost);
     EXPECT_TRUE(korpro_sim::OpenHistoryHandles().empty());
     EXPECT_EQ(korpro_sim::HistoryCloseCalls(), (std::vector<uint32_t>{first[0], second[0], third[0]}));
 }
@@ -337,7 +337,7 @@ TEST(HistoryOverModem, ACalledStationDeliversItsWholeWindow) {
     StationContext ctx{};
     SetContextDefaults(&ctx);
     std::strcpy(ctx.portName, "SIM1");
-    ASSERT_EQ(OpenPort("SIM1", test_port::kSettings, kPortOptionsDriver, &ctx.portHandle), kPortOk);
+    ASSERT_EQ(OpenPort("SIM1", test_port::kSettings, kPortOptionsDriver, &ctx.portHandle), PortResult::kPortOk);
     ctx.gateIdMap = gates.map;
     ctx.gateIdMapSize = kMapSize;
     stopFlag = 0;

@@ -10,7 +10,7 @@
 #include "config/remote_access.h"
 #include "driver/context.h"
 #include "tests/config_fixture.h"
-#include "tools/gate_file.h"
+#include "tools/shared/gate_file.h"
 
 namespace {
 

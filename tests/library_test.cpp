@@ -12,7 +12,7 @@
 #include "tests/driver_library.h"
 #include "tests/last_line_hold.h"
 #include "tests/test_port_settings.h"
-#include "tools/gate_file.h"
+#include "tools/shared/gate_file.h"
 
 namespace {
 

@@ -7,6 +7,8 @@
 
 namespace {
 
+using enum LinkResult;
+
 using korpro_sim::LogLine;
 using sim::Bytes;
 

@@ -32,16 +32,22 @@ const char* const kDriverDirs[] = {"driver", "config", "serial", "link", "captur
 const char* const kCatalogue = "docs/log-messages.md";
 
 // Formats that reach err() through a variable rather than as a literal at
-// the call site. The alarm-call alert text is formatted with snprintf and
-// then passed to err() as the format (by RaiseAlert, at a level that
-// depends on the alert class); its messages are the tagged literals of the
-// same file that are not themselves err() formats.
+// the call site; their messages are the tagged literals of the same file
+// that are not themselves err() formats. The alarm-call alert text is
+// formatted with snprintf and then passed to err() as the format (by
+// RaiseAlert, at a level that depends on the alert class); the requests'
+// wrong-length messages are chosen by request (LengthAccepted); a modem
+// command's two failure messages are given to the step that sends it and
+// waits for its OK (CommandStep).
 struct IndirectFormat {
     const char* file;      // relative to the source dir
     const char* argument;  // the format argument at the err() call
 };
 const IndirectFormat kIndirectFormats[] = {
     {"calls/auto_answer.cpp", "text"},
+    {"link/session.cpp", "WrongLengthMessage(request)"},
+    {"serial/modem.cpp", "sendFailed"},
+    {"serial/modem.cpp", "noReply"},
 };
 
 // ---------------------------------------------------------------------------

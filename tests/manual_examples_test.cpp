@@ -15,7 +15,7 @@
 #include "driver/context.h"
 #include "link/frame.h"
 #include "tests/config_fixture.h"
-#include "tools/gate_file.h"
+#include "tools/shared/gate_file.h"
 
 #ifndef TELDRV_SOURCE_DIR
 #error "TELDRV_SOURCE_DIR must name the source tree"

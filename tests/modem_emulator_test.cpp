@@ -40,12 +40,12 @@ struct EmulatorTest : ::testing::Test {
     platform::PortHandle port = 0;
 
     void SetUp() override {
-        ASSERT_EQ(OpenPort("SIM1", test_port::kSettings, kPortOptionsDriver, &port), kPortOk);
+        ASSERT_EQ(OpenPort("SIM1", test_port::kSettings, kPortOptionsDriver, &port), PortResult::kPortOk);
         modem.Register("0123", &central);
     }
     void TearDown() override { ClosePort(port); }
     void Type(const std::string& text) {
-        ASSERT_EQ(WriteAll(port, text.data(), uint32_t(text.size()), nullptr), kPortOk);
+        ASSERT_EQ(WriteAll(port, text.data(), uint32_t(text.size()), nullptr), PortResult::kPortOk);
     }
     // Everything the modem sent that the port has not read yet.
     std::string Take() {

@@ -13,6 +13,9 @@
 
 namespace {
 
+using enum ModemResult;
+using enum PortResult;
+
 using korpro_sim::LogLine;
 
 // What the port sent, with DTR changes as <DTR0>/<DTR1>.

@@ -295,7 +295,7 @@ TEST_F(OnlineTest, AStopMessageEndsTheThreadAndTheSession) {
     // The session ends after the request it is on.
     EXPECT_EQ(rig.central.Station(), (Bytes{0x73, 7, 7, 7}));
     ASSERT_TRUE(rig.WaitSession(30000));
-    EXPECT_EQ(rig.sessionResult, 1);
+    EXPECT_EQ(rig.sessionResult, SessionResult::kSessionLinkLost);
     EXPECT_EQ(rig.ctx.linkActive, 0);
     EXPECT_EQ(korpro_sim::RemovedClients(), std::vector<uint8_t>{client});
 }

@@ -8,6 +8,8 @@
 
 namespace {
 
+using enum PortResult;
+
 class Silent : public sim::LinePeer {
 public:
     void FromPort(sim::WorldLock&, const uint8_t*, size_t) override {}

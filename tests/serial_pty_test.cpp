@@ -17,6 +17,8 @@
 
 namespace {
 
+using enum PortResult;
+
 int64_t Ms() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <optional>
 
 #include "driver/context.h"
 #include "link/session.h"
@@ -18,7 +19,7 @@ struct SessionRunner {
         platform::StartThread(
             [](void* raw) {
                 auto* runner = static_cast<SessionRunner*>(raw);
-                const int result = DoTheCom(runner->ctx);
+                const SessionResult result = DoTheCom(runner->ctx);
                 sim::WorldLock lock(sim::WorldMutex());
                 runner->sessionResult = result;
                 runner->sessionEndedAt = sim::NowMsLocked(lock);
@@ -41,6 +42,6 @@ struct SessionRunner {
     StationContext* ctx = nullptr;
     bool sessionRunning = false;
     std::atomic<bool> sessionDone{false};
-    int sessionResult = -1;
+    std::optional<SessionResult> sessionResult;  // once the session has returned
     int64_t sessionEndedAt = -1;
 };

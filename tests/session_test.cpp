@@ -54,7 +54,7 @@ TEST_F(SessionTest, AWholeSessionOnTheWire) {
     EXPECT_EQ(bye->body, (Bytes{0x78}));
     const int64_t answeredAt = sim::NowMs();
     ASSERT_TRUE(rig.WaitSession(10000));
-    EXPECT_EQ(rig.sessionResult, 0);
+    EXPECT_EQ(rig.sessionResult, SessionResult::kSessionHungUp);
     EXPECT_EQ(rig.sessionEndedAt - answeredAt, 3000);
 
     EXPECT_EQ(korpro_sim::Log(),
@@ -84,7 +84,7 @@ TEST_F(SessionTest, WrongLengthsAreRejectedWithTheirMessages) {
     EXPECT_EQ(rig.central.Station(), (Bytes{0x73, 7, 7, 7}));
     rig.central.HangUp();
     ASSERT_TRUE(rig.WaitSession(10000));
-    EXPECT_EQ(rig.sessionResult, 0);
+    EXPECT_EQ(rig.sessionResult, SessionResult::kSessionHungUp);
     EXPECT_EQ(
         LinesAt(64),
         (std::vector<LogLine>{
@@ -112,7 +112,7 @@ TEST_F(SessionTest, LosingTheLinkEndsTheSessionAtOnceWithOne) {
     platform::Sleep(2000);
     rig.wire.Drop();
     ASSERT_TRUE(rig.WaitSession(60000));
-    EXPECT_EQ(rig.sessionResult, 1);
+    EXPECT_EQ(rig.sessionResult, SessionResult::kSessionLinkLost);
     EXPECT_EQ(rig.ctx.linkActive, 0);
     EXPECT_EQ(rig.ctx.onlineActive, 0);
     // The header read in progress times out (10 s), then the carrier check ends it: no 3 s pause.

@@ -9,13 +9,13 @@
 #include "config/station_gates.h"
 #include "driver/context.h"
 #include "tests/config_fixture.h"
-#include "tools/gate_file.h"
+#include "tools/shared/gate_file.h"
 
 namespace {
 
 using config_test::WriteFileBytes;
 using gatefile::BuildGateFile;
-using gatefile::GateSpec;
+using gatefile::GateEntry;
 using korpro_sim::LogLine;
 
 // Marks for the table fields, so that a failed load can be seen to leave them.
@@ -41,7 +41,7 @@ protected:
     // Loads and expects the one error line and the context left as it was.
     void ExpectRefused(uint8_t station, const std::string& message) {
         const size_t descriptors = config_test::OpenDescriptors();
-        EXPECT_EQ(ReadStationData(&ctx, station), 1);
+        EXPECT_EQ(ReadStationData(&ctx, station), StationDataResult::kStationDataFailed);
         EXPECT_EQ(korpro_sim::Log(), (std::vector<LogLine>{{32, message}})) << config_test::LogText();
         EXPECT_EQ(ctx.stationGates, kNoTable);
         EXPECT_EQ(ctx.gateIdMap, kNoMap);
@@ -86,7 +86,7 @@ TEST_F(StationGatesTest, BuildsTheGateTableAndTheMapByHostId) {
     WriteFileBytes("07_GATES.DAT", ThreeGates(7));
     const size_t descriptors = config_test::OpenDescriptors();
 
-    ASSERT_EQ(ReadStationData(&ctx, 7), 0);
+    ASSERT_EQ(ReadStationData(&ctx, 7), StationDataResult::kStationDataLoaded);
 
     EXPECT_EQ(korpro_sim::Log(),
               (std::vector<LogLine>{
@@ -111,7 +111,7 @@ TEST_F(StationGatesTest, BuildsTheGateTableAndTheMapByHostId) {
 
 TEST_F(StationGatesTest, GateCountZeroLoadsAnEmptyTableAndAOneEntryMap) {
     WriteFileBytes("42_GATES.DAT", BuildGateFile(42, {}));
-    ASSERT_EQ(ReadStationData(&ctx, 42), 0);
+    ASSERT_EQ(ReadStationData(&ctx, 42), StationDataResult::kStationDataLoaded);
     EXPECT_TRUE(korpro_sim::Log().empty());
     EXPECT_NE(ctx.stationGates, nullptr);
     EXPECT_EQ(ctx.stationGateCount, 0);
@@ -120,7 +120,7 @@ TEST_F(StationGatesTest, GateCountZeroLoadsAnEmptyTableAndAOneEntryMap) {
 
 TEST_F(StationGatesTest, GatesUnknownToTheHostAreKeptWithAWarningEach) {
     WriteFileBytes("00_GATES.DAT", ThreeGates(0));
-    ASSERT_EQ(ReadStationData(&ctx, 0), 0);
+    ASSERT_EQ(ReadStationData(&ctx, 0), StationDataResult::kStationDataLoaded);
     const std::string tail = "' from station data file '00_GATES.DAT' not found anymore";
     EXPECT_EQ(korpro_sim::Log(), (std::vector<LogLine>{
                                      {32, "TELDRV> ReadStationData() warning, gate 'TANK_LEVEL" + tail},
@@ -136,7 +136,7 @@ TEST_F(StationGatesTest, TheReservedHostIdCountsAsUnknown) {
     korpro_sim::DefineGate("TANK_LEVEL", 0xFFFF);
     korpro_sim::DefineGate("PUMP_ON", 0xFFFE);
     WriteFileBytes("07_GATES.DAT", ThreeGates(7));
-    ASSERT_EQ(ReadStationData(&ctx, 7), 0);
+    ASSERT_EQ(ReadStationData(&ctx, 7), StationDataResult::kStationDataLoaded);
     EXPECT_EQ(ctx.stationGates[0].hostGateId, 0xFFFF);
     EXPECT_EQ(ctx.stationGates[1].hostGateId, 0xFFFE);
     EXPECT_EQ(ctx.gateIdMapSize, 0xFFFF);
@@ -149,7 +149,7 @@ TEST_F(StationGatesTest, TwoGatesWithOneHostIdMapToTheLaterOne) {
     korpro_sim::DefineGate("B", 1);
     korpro_sim::DefineGate("A_ALIAS", 3);
     WriteFileBytes("07_GATES.DAT", BuildGateFile(7, {{"A", 0, 0}, {"B", 0, 0}, {"A_ALIAS", 0, 0}}));
-    ASSERT_EQ(ReadStationData(&ctx, 7), 0);
+    ASSERT_EQ(ReadStationData(&ctx, 7), StationDataResult::kStationDataLoaded);
     EXPECT_EQ(ctx.stationGates[0].hostGateId, 3);
     EXPECT_EQ(ctx.stationGates[2].hostGateId, 3);
     EXPECT_EQ(Map(), (std::vector<int16_t>{-1, 1, -1, 2}));
@@ -160,7 +160,7 @@ TEST_F(StationGatesTest, RecordsAfterTheCountedGatesAreIgnored) {
     std::vector<uint8_t> file = ThreeGates(7);
     file[34] = 1;  // the header now counts one gate of three
     WriteFileBytes("07_GATES.DAT", file);
-    ASSERT_EQ(ReadStationData(&ctx, 7), 0);
+    ASSERT_EQ(ReadStationData(&ctx, 7), StationDataResult::kStationDataLoaded);
     EXPECT_EQ(ctx.stationGateCount, 1);
     EXPECT_STREQ(ctx.stationGates[0].name, "TANK_LEVEL");
     EXPECT_EQ(Map(), (std::vector<int16_t>{-1}));
@@ -254,12 +254,12 @@ TEST_F(StationGatesTest, MoreGatesThanTheLinkCanNameAreRefused) {
     ExpectRefused(7, "TELDRV> ReadStationData() error, 32769 gates in station data file '07_GATES.DAT', at most "
                      "32768 allowed");
 
-    std::vector<GateSpec> gates(32768);
+    std::vector<GateEntry> gates(32768);
     for (size_t k = 0; k < gates.size(); ++k) gates[k].name = "G" + std::to_string(k);
     korpro_sim::DefineGate("G32767", 40000);
     WriteFileBytes("07_GATES.DAT", BuildGateFile(7, gates));
     korpro_sim::ClearLog();
-    ASSERT_EQ(ReadStationData(&ctx, 7), 0);
+    ASSERT_EQ(ReadStationData(&ctx, 7), StationDataResult::kStationDataLoaded);
     EXPECT_EQ(ctx.stationGateCount, 32768);
     EXPECT_EQ(ctx.gateIdMapSize, 40001);
     EXPECT_EQ(ctx.gateIdMap[40000], 32767);
@@ -275,7 +275,7 @@ TEST_F(StationGatesTest, FailedAllocationsAreReportedAndReleaseTheTable) {
     korpro_sim::ClearLog();
     config_test::ArmAllocFailure(2);
     const size_t descriptors = config_test::OpenDescriptors();
-    EXPECT_EQ(ReadStationData(&ctx, 7), 1);
+    EXPECT_EQ(ReadStationData(&ctx, 7), StationDataResult::kStationDataFailed);
     const std::vector<LogLine> log = korpro_sim::Log();
     ASSERT_FALSE(log.empty());
     EXPECT_EQ(log.back(),
@@ -290,7 +290,7 @@ TEST_F(StationGatesTest, FailedAllocationsAreReportedAndReleaseTheTable) {
 // either refuses or builds tables that hold together.
 TEST_F(StationGatesTest, FuzzedFilesNeverBreakTheReader) {
     std::mt19937 random(20240607);
-    std::vector<GateSpec> gates;
+    std::vector<GateEntry> gates;
     for (int k = 0; k < 12; ++k) {
         gates.push_back({"GATE" + std::to_string(k), static_cast<uint8_t>(k), static_cast<uint8_t>(k * 7)});
         if (k % 3 != 0) korpro_sim::DefineGate(gates.back().name, static_cast<uint16_t>(random() % 500));
@@ -313,7 +313,7 @@ TEST_F(StationGatesTest, FuzzedFilesNeverBreakTheReader) {
         WriteFileBytes("07_GATES.DAT", file);
         ctx.stationGates = nullptr;
         ctx.gateIdMap = nullptr;
-        if (ReadStationData(&ctx, 7) == 0) {
+        if (ReadStationData(&ctx, 7) == StationDataResult::kStationDataLoaded) {
             ASSERT_NE(ctx.stationGates, nullptr);
             ASSERT_NE(ctx.gateIdMap, nullptr);
             ASSERT_GE(ctx.gateIdMapSize, 1);

@@ -228,6 +228,21 @@ uint32_t GetState(void* state, Dcb* dcb) {
     return 0;
 }
 
+// DTR and RTS as the control modes ask. A port without modem lines (a pty)
+// keeps its settings all the same.
+void DriveModemLines(int fd, const Dcb* dcb) {
+    if (dcb->fDtrControl == kDtrControlEnable || dcb->fDtrControl == kDtrControlHandshake) {
+        ModemLines(fd, TIOCMBIS, TIOCM_DTR);
+    } else {
+        ModemLines(fd, TIOCMBIC, TIOCM_DTR);
+    }
+    if (dcb->fRtsControl == kRtsControlDisable) {
+        ModemLines(fd, TIOCMBIC, TIOCM_RTS);
+    } else {
+        ModemLines(fd, TIOCMBIS, TIOCM_RTS);
+    }
+}
+
 uint32_t SetState(void* state, const Dcb* dcb) {
     PosixPort* port = P(state);
     speed_t speed{};
@@ -262,18 +277,7 @@ uint32_t SetState(void* state, const Dcb* dcb) {
     t.c_cc[VTIME] = 0;
     if (::cfsetispeed(&t, speed) != 0 || ::cfsetospeed(&t, speed) != 0) return kErrorInvalidParameter;
     if (::tcsetattr(port->fd, TCSANOW, &t) != 0) return LastErrno();
-
-    // A port without modem lines (a pty) keeps its settings all the same.
-    if (dcb->fDtrControl == kDtrControlEnable || dcb->fDtrControl == kDtrControlHandshake) {
-        ModemLines(port->fd, TIOCMBIS, TIOCM_DTR);
-    } else {
-        ModemLines(port->fd, TIOCMBIC, TIOCM_DTR);
-    }
-    if (dcb->fRtsControl == kRtsControlDisable) {
-        ModemLines(port->fd, TIOCMBIC, TIOCM_RTS);
-    } else {
-        ModemLines(port->fd, TIOCMBIS, TIOCM_RTS);
-    }
+    DriveModemLines(port->fd, dcb);
     port->dcb = *dcb;
     return 0;
 }

@@ -25,7 +25,7 @@
 #include "tests/log_text.h"
 #include "tests/pty/pty_modem.h"
 #include "tests/test_port_settings.h"
-#include "tools/gate_file.h"
+#include "tools/shared/gate_file.h"
 
 namespace {
 

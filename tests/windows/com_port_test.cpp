@@ -22,6 +22,7 @@
 
 namespace {
 
+using enum PortResult;
 using test_port::kSettings;
 
 // The arguments of every CreateFileA call this program makes while a

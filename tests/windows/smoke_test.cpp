@@ -21,7 +21,7 @@
 #include "sim/korpro_sim.h"
 #include "tests/log_text.h"
 #include "tests/test_port_settings.h"
-#include "tools/gate_file.h"
+#include "tools/shared/gate_file.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include "tests/log_text.h"
 #include "tests/pty/pty_modem.h"
 #include "tests/windows/wine_host.h"
-#include "tools/gate_file.h"
+#include "tools/shared/gate_file.h"
 
 namespace {
 

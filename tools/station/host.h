@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "tools/gate_file.h"
-#include "tools/station_transcript.h"
+#include "tools/shared/gate_file.h"
+#include "tools/station/transcript.h"
 
 namespace station {
 
@@ -24,7 +24,7 @@ struct ScriptedChange {
 
 class Host {
 public:
-    Host(Transcript& transcript, std::vector<gatefile::GateSpec> gates)
+    Host(Transcript& transcript, std::vector<gatefile::GateEntry> gates)
         : transcript_(transcript), gates_(std::move(gates)), values_(gates_.size(), 0.0) {}
 
     // Gives the host's gate names and ids to the host runtime.
@@ -43,7 +43,7 @@ private:
     void ShowDriverCalls();
 
     Transcript& transcript_;
-    std::vector<gatefile::GateSpec> gates_;
+    std::vector<gatefile::GateEntry> gates_;
     std::vector<double> values_;
     std::vector<ScriptedChange> script_;
     size_t nextScripted_ = 0;

@@ -1,4 +1,4 @@
-#include "tools/central_link.h"
+#include "tools/central/link.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -6,9 +6,13 @@
 
 #include "platform/time.h"
 #include "serial/port.h"
-#include "tools/text_format.h"
+#include "tools/shared/frame_text.h"
+#include "tools/shared/text.h"
 
 namespace central {
+
+using tools::DescribeBody;
+using tools::Format;
 
 namespace {
 
@@ -17,80 +21,10 @@ constexpr uint8_t kDle = sim::kFrameDle;
 constexpr size_t kHeaderSize = sim::kFrameHeaderSize;
 constexpr size_t kFooterSize = sim::kFrameFooterSize;
 
-uint16_t Le16(const Bytes& body, size_t at) { return static_cast<uint16_t>(body[at] | (body[at + 1] << 8)); }
-uint32_t Le32(const Bytes& body, size_t at) {
-    return static_cast<uint32_t>(body[at]) | static_cast<uint32_t>(body[at + 1]) << 8 |
-           static_cast<uint32_t>(body[at + 2]) << 16 | static_cast<uint32_t>(body[at + 3]) << 24;
-}
-
 // Units of 10 ms for the port layer, never 0 (which would not wait at all).
 int32_t Units(uint64_t ms) { return static_cast<int32_t>(std::clamp<uint64_t>((ms + 9) / 10, 1, 0x7FFFFFFF)); }
 
 }  // namespace
-
-const char* ExitCodeName(int code) {
-    switch (code) {
-        case kExitOk: return "done";
-        case kExitUsage: return "usage";
-        case kExitPort: return "port or modem";
-        case kExitNoCarrier: return "no carrier";
-        case kExitNoAnswer: return "no answer";
-        case kExitRejected: return "rejected request";
-        case kExitBadFrame: return "bad frame";
-        case kExitFile: return "file";
-        case kExitWrongStation: return "wrong station";
-        case kExitInterrupted: return "interrupted";
-    }
-    return "?";
-}
-
-std::string RequestName(uint8_t code) {
-    switch (code) {
-        case 'C': return "FE_REQ_SYNC_CLOCK";
-        case 'H': return "FE_REQ_START_HISTORY";
-        case 'M': return "FE_REQ_CONT_ONLINE";
-        case 'O': return "FE_REQ_START_ONLINE";
-        case 'S': return "FE_REQ_STATION";
-        case 'T': return "FE_REQ_CONT_HISTORY";
-        case 'X': return "FE_REQ_HANG_UP";
-    }
-    return Format("request %02Xh", code);
-}
-
-std::string DescribeBody(const Bytes& body, bool request) {
-    if (body.empty()) return "empty body";
-    const uint8_t code = body[0];
-    const size_t n = body.size();
-    if (request) {
-        std::string name = RequestName(code);
-        if (code == 'C' && n == 17) {
-            name += Format(" %04u-%02u-%02u %02u:%02u:%02u.%03u UTC", Le16(body, 1), Le16(body, 3), Le16(body, 7),
-                           Le16(body, 9), Le16(body, 11), Le16(body, 13), Le16(body, 15));
-        } else if ((code == 'M' || code == 'T') && n >= 2) {
-            name += Format(" seq %u", body[1]);
-            if (code == 'M' && n == 8) name += Format(" write gate %u value bytes %s", Le16(body, 2), Hex(&body[4], 4).c_str());
-        } else if (code == 'H' && n == 5) {
-            name += Format(" since %u", Le32(body, 1));
-        }
-        return name;
-    }
-    switch (code) {
-        case '@': return "rejected";
-        case 's': return n == 4 ? Format("station %u", body[1]) : "station (bad length)";
-        case 'c': return "clock taken";
-        case 'x': return "hang-up taken";
-        case 'o': return n == 2 ? Format("on-line start, status %u", body[1]) : "on-line start (bad length)";
-        case 'h': return n == 2 ? Format("history open, status %u", body[1]) : "history open (bad length)";
-        case 'm':
-            if (n >= 2 && (n - 2) % 16 == 0) return Format("%zu changes", (n - 2) / 16);
-            if (n >= 3 && (n - 3) % 16 == 0) return Format("write status %u, %zu changes", body[2], (n - 3) / 16);
-            return "on-line answer (bad length)";
-        case 't':
-            if (n >= 2 && (n - 2) % 18 == 0) return Format("history status %u, %zu records", body[1], (n - 2) / 18);
-            return "history answer (bad length)";
-    }
-    return Format("response %02Xh", code);
-}
 
 Link::Link(platform::PortHandle port, const LinkOptions& options, std::ostream& trace)
     : port_(port), options_(options), trace_(trace), startMs_(platform::MonotonicMs()) {}
@@ -111,8 +45,9 @@ uint8_t Link::NextSequence() {
     return sequence_;
 }
 
-Link::Read Link::ReadFrame(Bytes* body) {
-    const uint64_t deadline = platform::MonotonicMs() + options_.timeoutMs;
+// Waits until `deadline` for the STX that starts a frame; what comes before
+// it is noise. False when none came.
+bool Link::AwaitStx(uint64_t deadline) {
     Bytes noise;
     uint8_t byte = 0;
     for (;;) {
@@ -120,7 +55,7 @@ Link::Read Link::ReadFrame(Bytes* body) {
         if (now >= deadline) {
             if (!noise.empty()) Trace("<- noise " + Hex(noise));
             noiseBytes_ += noise.size();
-            return Read::Nothing;
+            return false;
         }
         SetReadTimeout(port_, Units(deadline - now));
         uint32_t got = 0;
@@ -130,8 +65,12 @@ Link::Read Link::ReadFrame(Bytes* body) {
         noise.push_back(byte);
     }
     if (!noise.empty()) Trace("<- noise " + Hex(noise));
+    return true;
+}
 
-    // The rest of the frame comes without long pauses, or not at all.
+// The frame whose STX has come: the rest of it comes without long pauses,
+// or not at all.
+Bytes Link::ReadFrameRest() {
     Bytes frame(kHeaderSize, 0);
     frame[0] = kStx;
     SetReadTimeout(port_, Units(options_.gapMs));
@@ -147,24 +86,69 @@ Link::Read Link::ReadFrame(Bytes* body) {
             frame.resize(kHeaderSize + got);
         }
     }
-    Frame decoded;
-    const std::string why = CheckFrame(frame, "FER", &decoded);
-    if (!why.empty()) {
-        Trace(Format("<- FER tag %04X  ", decoded.tag) + "bad frame: " + why + " | " + Hex(frame));
-        error_ = "bad frame: " + why;
-        if (why == "bad header") noiseBytes_ += frame.size();
-        return Read::Bad;
-    }
-    const std::string verdict = Format("checksum %04X ok", decoded.checksum);
-    if (decoded.tag != tag_) {
-        Trace(Format("<- FER tag %04X  answer to an earlier frame, ignored | ", decoded.tag) + Hex(frame));
-        return ReadFrame(body);
-    }
-    Trace(Format("<- FER tag %04X  ", decoded.tag) + DescribeBody(decoded.body, false) + " | " + Hex(frame) + " | " +
-          verdict);
-    *body = std::move(decoded.body);
-    return Read::Ok;
+    return frame;
 }
+
+Link::Read Link::ReadFrame(Bytes* body) {
+    // One deadline for the answer, however many answers to earlier frames
+    // come before it.
+    const uint64_t deadline = platform::MonotonicMs() + options_.timeoutMs;
+    for (;;) {
+        if (!AwaitStx(deadline)) return Read::Nothing;
+        const Bytes frame = ReadFrameRest();
+        Frame decoded;
+        const std::string why = CheckFrame(frame, "FER", &decoded);
+        if (!why.empty()) {
+            Trace(Format("<- FER tag %04X  ", decoded.tag) + "bad frame: " + why + " | " + Hex(frame));
+            error_ = "bad frame: " + why;
+            if (why == "bad header") noiseBytes_ += frame.size();
+            return Read::Bad;
+        }
+        if (decoded.tag == tag_) {
+            Trace(Format("<- FER tag %04X  ", decoded.tag) + DescribeBody(decoded.body, false) + " | " + Hex(frame) +
+                  Format(" | checksum %04X ok", decoded.checksum));
+            *body = std::move(decoded.body);
+            return Read::Ok;
+        }
+        Trace(Format("<- FER tag %04X  answer to an earlier frame, ignored | ", decoded.tag) + Hex(frame));
+    }
+}
+
+// One send of the request under a new frame tag; false when a dialled call
+// has lost its carrier.
+bool Link::SendRequest(const Bytes& body, bool again) {
+    if (options_.checkCarrier) {
+        uint32_t status = 0;
+        if (!platform::CommModemStatus(port_, &status) || !(status & platform::kModemStatusRlsdOn)) {
+            error_ = "carrier lost";
+            Trace("-- carrier lost");
+            return false;
+        }
+    }
+    // Whatever waits now is stale: the station speaks only when asked.
+    if (again) ++repetitions_;
+    PurgeInput(port_);
+    tag_ = static_cast<uint16_t>(tag_ + 1);
+    const Bytes frame = EncodeFrame("FEC", tag_, body);
+    Trace(Format("-> FEC tag %04X  ", tag_) + DescribeBody(body, true) + (again ? " (again)" : "") + " | " +
+          Hex(frame) + Format(" | checksum %04X", LinkChecksum(tag_, body)));
+    ++framesSent_;
+    uint32_t written = 0;
+    if (WriteAll(port_, frame.data(), static_cast<uint32_t>(frame.size()), &written) != PortResult::kPortOk) {
+        Trace("-- write failed");
+    }
+    return true;
+}
+
+namespace {
+
+// The response code is the request's in lower case, or the rejection.
+bool AnswersRequest(const Bytes& body, const Bytes& answer) {
+    const uint8_t code = body.empty() ? 0 : body[0];
+    return !answer.empty() && (answer[0] == code + 0x20 || answer[0] == '@');
+}
+
+}  // namespace
 
 AskResult Link::Ask(const Bytes& body, Bytes* response) {
     bool sawBad = false;
@@ -175,45 +159,22 @@ AskResult Link::Ask(const Bytes& body, Bytes* response) {
             error_ = "stopped";
             return AskResult::Stopped;
         }
-        if (options_.checkCarrier) {
-            uint32_t status = 0;
-            if (!platform::CommModemStatus(port_, &status) || !(status & platform::kModemStatusRlsdOn)) {
-                error_ = "carrier lost";
-                Trace("-- carrier lost");
-                return AskResult::NoCarrier;
-            }
-        }
-        // Whatever waits now is stale: the station speaks only when asked.
-        if (attempt > 1) ++repetitions_;
-        PurgeInput(port_);
-        tag_ = static_cast<uint16_t>(tag_ + 1);
-        const Bytes frame = EncodeFrame("FEC", tag_, body);
-        Trace(Format("-> FEC tag %04X  ", tag_) + DescribeBody(body, true) + (attempt > 1 ? " (again)" : "") + " | " +
-              Hex(frame) + Format(" | checksum %04X", LinkChecksum(tag_, body)));
-        ++framesSent_;
-        uint32_t written = 0;
-        if (WriteAll(port_, frame.data(), static_cast<uint32_t>(frame.size()), &written) != kPortOk) {
-            Trace("-- write failed");
-        }
+        if (!SendRequest(body, attempt > 1)) return AskResult::NoCarrier;
         Bytes answer;
         const Read read = ReadFrame(&answer);
+        if (read == Read::Ok && AnswersRequest(body, answer)) {
+            *response = std::move(answer);
+            return AskResult::Ok;
+        }
         if (read == Read::Ok) {
-            const uint8_t code = body.empty() ? 0 : body[0];
-            if (!answer.empty() && (answer[0] == code + 0x20 || answer[0] == '@')) {
-                *response = std::move(answer);
-                return AskResult::Ok;
-            }
             error_ = "bad frame: unexpected response code";
             Trace("-- unexpected response code");
-            sawBad = true;
-            continue;
-        }
-        if (read == Read::Bad) {
-            sawBad = true;
+        } else if (read == Read::Bad) {
             PurgeInput(port_);
-            continue;
+        } else {
+            Trace(Format("-- no answer within %u ms", options_.timeoutMs));
         }
-        Trace(Format("-- no answer within %u ms", options_.timeoutMs));
+        sawBad = sawBad || read != Read::Nothing;
     }
     if (!sawBad) error_ = "no answer";
     return sawBad ? AskResult::BadFrame : AskResult::NoAnswer;

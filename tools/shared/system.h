@@ -12,7 +12,7 @@
 
 #include "host/records.h"
 
-namespace station {
+namespace tools {
 
 enum class PortRead { Data, Nothing, Closed };
 
@@ -67,4 +67,4 @@ std::string PortDevicePath(const std::string& port);
 // True when the port's device is there but this user may not read and write it.
 bool PortPermissionDenied(const std::string& port);
 
-}  // namespace station
+}  // namespace tools

@@ -16,13 +16,15 @@
 #include <string>
 #include <vector>
 
+#include "common/byte_order.h"
 #include "config/station_gates.h"
 
 namespace gatefile {
 
 constexpr size_t kMaxNameLength = kGateFileNameFieldSize - 1;
 
-struct GateSpec {
+// One gate as a list gives it and the file holds it; its place is its number.
+struct GateEntry {
     std::string name;
     uint8_t valueType = 0;
     uint8_t leadByte = 0;
@@ -43,17 +45,10 @@ inline bool ParseStationFileName(const std::string& name, unsigned* station) {
     return true;
 }
 
-inline void PutLe16(uint8_t* at, uint16_t value) {
-    at[0] = static_cast<uint8_t>(value & 0xFF);
-    at[1] = static_cast<uint8_t>(value >> 8);
-}
-
-inline uint16_t GetLe16(const uint8_t* at) { return static_cast<uint16_t>(at[0] | (at[1] << 8)); }
-
 // Header and gate records for a station; gate k gets gate number k. Names
 // longer than 31 characters and more than 65535 gates are the caller's to
 // refuse; here they are cut so that no field overflows.
-inline std::vector<uint8_t> BuildGateFile(uint8_t station, const std::vector<GateSpec>& gates) {
+inline std::vector<uint8_t> BuildGateFile(uint8_t station, const std::vector<GateEntry>& gates) {
     const size_t count = gates.size() > 0xFFFF ? 0xFFFF : gates.size();
     std::vector<uint8_t> bytes((count + 1) * kGateFileRecordSize, 0);
     bytes[kHeaderStationOffset] = station;
@@ -137,7 +132,7 @@ inline std::string Where(const std::string& listName, size_t lineNumber) {
 // The gate list: one gate a line as "NAME VALUE_TYPE LEAD_BYTE"; empty lines
 // and lines whose first field begins with '#' are skipped. Problems that do
 // not stop the list (a name given twice) go to warnings.
-inline bool ParseGateList(const std::string& text, const std::string& listName, std::vector<GateSpec>* gates,
+inline bool ParseGateList(const std::string& text, const std::string& listName, std::vector<GateEntry>* gates,
                           std::string* error, std::vector<std::string>* warnings = nullptr) {
     std::istringstream in(text);
     std::map<std::string, size_t> firstLine;
@@ -151,7 +146,7 @@ inline bool ParseGateList(const std::string& text, const std::string& listName, 
                      std::to_string(fields.size()) + " field" + (fields.size() == 1 ? "" : "s");
             return false;
         }
-        GateSpec gate;
+        GateEntry gate;
         gate.name = fields[0];
         if (gate.name.size() > kMaxNameLength) {
             *error = Where(listName, lineNumber) + "gate name '" + gate.name + "' is longer than 31 characters";
@@ -256,7 +251,7 @@ inline DecodedFile DecodeGateFile(const std::vector<uint8_t>& bytes) {
     const uint8_t* header = bytes.data();
     file.station = header[kHeaderStationOffset];
     file.internalName = NameField(header + kHeaderNameOffset, &file.internalNameEnded);
-    file.gateCount = GetLe16(header + kHeaderCountOffset);
+    file.gateCount = Le16(header + kHeaderCountOffset);
     const size_t gateRecords = records - 1;
     const size_t decoded = std::min<size_t>(gateRecords, file.gateCount);
     for (size_t k = 0; k < decoded; ++k) {
@@ -265,7 +260,7 @@ inline DecodedFile DecodeGateFile(const std::vector<uint8_t>& bytes) {
         gate.leadByte = record[kGateLeadByteOffset];
         gate.valueType = record[kGateValueTypeOffset];
         gate.name = NameField(record + kGateNameOffset, &gate.nameEnded);
-        gate.gateNumber = GetLe16(record + kGateNumberOffset);
+        gate.gateNumber = Le16(record + kGateNumberOffset);
         file.gates.push_back(std::move(gate));
     }
     file.extraRecords = gateRecords - decoded;

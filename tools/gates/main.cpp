@@ -11,7 +11,8 @@
 #include "config/station_gates.h"
 #include "driver/context.h"
 #include "sim/korpro_sim.h"
-#include "tools/gate_file.h"
+#include "tools/shared/gate_file.h"
+#include "tools/shared/text.h"
 
 namespace {
 
@@ -59,17 +60,6 @@ bool ReadText(const std::string& path, std::string* text, std::string* error) {
     return true;
 }
 
-bool ParseStation(const std::string& text, unsigned* station) {
-    if (text.empty() || text.size() > 2) return false;
-    unsigned value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        value = value * 10 + static_cast<unsigned>(c - '0');
-    }
-    *station = value;
-    return true;
-}
-
 // Shows a field's text with anything unprintable escaped.
 std::string Printable(const std::string& text) {
     std::string out;
@@ -87,16 +77,18 @@ std::string Printable(const std::string& text) {
 
 int Make(const std::vector<std::string>& args) {
     if (args.size() < 2 || args.size() > 3) return Usage("make takes STATION LIST [OUTPUT]");
-    unsigned station = 0;
-    if (!ParseStation(args[0], &station)) return Usage("station '" + args[0] + "' is not a number from 0 to 99");
+    uint64_t station = 0;
+    if (!tools::ParseDecimal(args[0], 2, 99, &station)) {
+        return Usage("station '" + args[0] + "' is not a number from 0 to 99");
+    }
     std::string text, error;
     if (!ReadText(args[1], &text, &error)) return Fail(error);
-    std::vector<gatefile::GateSpec> gates;
+    std::vector<gatefile::GateEntry> gates;
     std::vector<std::string> warnings;
     if (!gatefile::ParseGateList(text, args[1], &gates, &error, &warnings)) return Fail(error);
     for (const std::string& warning : warnings) std::cerr << "teldrv-gates: warning: " << warning << "\n";
 
-    const std::string fileName = gatefile::StationFileName(station);
+    const std::string fileName = gatefile::StationFileName(static_cast<unsigned>(station));
     const std::string output = args.size() == 3 ? args[2] : fileName;
     if (!gatefile::WriteBytes(output, gatefile::BuildGateFile(static_cast<uint8_t>(station), gates), &error)) {
         return Fail(error);
@@ -106,6 +98,43 @@ int Make(const std::vector<std::string>& args) {
         std::cerr << "teldrv-gates: note: the driver opens this file only under the name " << fileName << "\n";
     }
     return kOk;
+}
+
+// The host's gates for check: the list given, or else every gate of the file
+// itself, numbered from 0.
+bool ReadHostGates(const std::vector<std::string>& args, std::vector<gatefile::HostGate>* hostGates,
+                   std::string* error) {
+    if (args.size() == 2) {
+        std::string text;
+        return ReadText(args[1], &text, error) && gatefile::ParseHostGateList(text, args[1], hostGates, error);
+    }
+    std::vector<uint8_t> bytes;
+    if (!gatefile::ReadBytes(args[0], &bytes, error)) return false;
+    const gatefile::DecodedFile file = gatefile::DecodeGateFile(bytes);
+    for (size_t k = 0; k < file.gates.size(); ++k) {
+        hostGates->push_back({file.gates[k].name, static_cast<uint16_t>(k)});
+    }
+    return true;
+}
+
+// What the driver made of a file it loads, and the gates the host does not know.
+int ReportLoaded(const std::string& name, const std::string& fileName, StationContext& context) {
+    size_t unknown = 0;
+    for (uint16_t i = 0; i < context.stationGateCount; ++i) {
+        if (context.stationGates[i].hostGateId == kUnknownHostGate) ++unknown;
+    }
+    std::cout << name << ": loads for station " << fileName.substr(0, 2) << ", " << context.stationGateCount
+              << " gates, gate id map of " << context.gateIdMapSize
+              << (context.gateIdMapSize == 1 ? " entry\n" : " entries\n");
+    if (unknown > 0) {
+        std::cout << unknown << " of " << context.stationGateCount << " gates unknown to the host:\n";
+        for (uint16_t i = 0; i < context.stationGateCount; ++i) {
+            if (context.stationGates[i].hostGateId == kUnknownHostGate) {
+                std::cout << "  gate " << i << " '" << Printable(context.stationGates[i].name) << "'\n";
+            }
+        }
+    }
+    return unknown > 0 ? kUnknownGates : kOk;
 }
 
 int Check(const std::vector<std::string>& args) {
@@ -121,19 +150,7 @@ int Check(const std::vector<std::string>& args) {
     // driver's reader looks for it.
     std::string error;
     std::vector<gatefile::HostGate> hostGates;
-    const bool hostListGiven = args.size() == 2;
-    if (hostListGiven) {
-        std::string text;
-        if (!ReadText(args[1], &text, &error)) return Fail(error);
-        if (!gatefile::ParseHostGateList(text, args[1], &hostGates, &error)) return Fail(error);
-    } else {
-        std::vector<uint8_t> bytes;
-        if (!gatefile::ReadBytes(args[0], &bytes, &error)) return Fail(error);
-        const gatefile::DecodedFile file = gatefile::DecodeGateFile(bytes);
-        for (size_t k = 0; k < file.gates.size(); ++k) {
-            hostGates.push_back({file.gates[k].name, static_cast<uint16_t>(k)});
-        }
-    }
+    if (!ReadHostGates(args, &hostGates, &error)) return Fail(error);
     korpro_sim::Reset();
     for (const gatefile::HostGate& gate : hostGates) korpro_sim::DefineGate(gate.name, gate.id);
 
@@ -142,31 +159,16 @@ int Check(const std::vector<std::string>& args) {
     if (changed) return Fail("cannot enter the directory of '" + args[0] + "': " + changed.message());
 
     StationContext context{};
-    const int32_t result = ReadStationData(&context, static_cast<uint8_t>(station));
+    const StationDataResult result = ReadStationData(&context, static_cast<uint8_t>(station));
     for (const korpro_sim::LogLine& line : korpro_sim::Log()) std::cout << line.text << "\n";
-    if (result != kStationDataLoaded) {
+    if (result != StationDataResult::kStationDataLoaded) {
         std::cout << args[0] << ": the driver refuses this file\n";
         return kRefused;
     }
-
-    size_t unknown = 0;
-    for (uint16_t i = 0; i < context.stationGateCount; ++i) {
-        if (context.stationGates[i].hostGateId == kUnknownHostGate) ++unknown;
-    }
-    std::cout << args[0] << ": loads for station " << fileName.substr(0, 2) << ", " << context.stationGateCount
-              << " gates, gate id map of " << context.gateIdMapSize
-              << (context.gateIdMapSize == 1 ? " entry\n" : " entries\n");
-    if (unknown > 0) {
-        std::cout << unknown << " of " << context.stationGateCount << " gates unknown to the host:\n";
-        for (uint16_t i = 0; i < context.stationGateCount; ++i) {
-            if (context.stationGates[i].hostGateId == kUnknownHostGate) {
-                std::cout << "  gate " << i << " '" << Printable(context.stationGates[i].name) << "'\n";
-            }
-        }
-    }
+    const int code = ReportLoaded(args[0], fileName, context);
     std::free(context.stationGates);
     std::free(context.gateIdMap);
-    return unknown > 0 ? kUnknownGates : kOk;
+    return code;
 }
 
 int Dump(const std::vector<std::string>& args) {

@@ -9,7 +9,7 @@
 
 #include "sim/modem.h"
 
-namespace central {
+namespace tools {
 
 class ModemBridge : public sim::Party {
 public:
@@ -72,4 +72,4 @@ private:
     std::function<void(std::vector<uint8_t>&)> filter_;
 };
 
-}  // namespace central
+}  // namespace tools

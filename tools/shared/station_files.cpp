@@ -1,4 +1,4 @@
-#include "tools/station_files.h"
+#include "tools/shared/station_files.h"
 
 #include <cctype>
 #include <cstdio>
@@ -8,9 +8,10 @@
 #include <sstream>
 
 #include "config/line_scan.h"
-#include "tools/station_port.h"
+#include "tools/shared/system.h"
+#include "tools/shared/text.h"
 
-namespace station {
+namespace tools {
 
 namespace fs = std::filesystem;
 
@@ -24,16 +25,11 @@ std::vector<std::string> InitFileNames(uint32_t driverNumber) {
 
 namespace {
 
-std::string Upper(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return text;
-}
-
 // The first STATION line the driver's own scanner takes, or -1.
 int ScanStation(const fs::path& initFile) {
     std::ifstream in(initFile, std::ios::binary);
     for (std::string line; std::getline(in, line);) {
-        line = Upper(line) + "\n";
+        line = UpperCase(line) + "\n";
         ScanValues values{};
         if (ScanLine(line.c_str(), " STATION = %u", &values) && values.numbers[0] <= 99) {
             return static_cast<int>(values.numbers[0]);
@@ -46,7 +42,7 @@ int ScanStation(const fs::path& initFile) {
 fs::path FindIgnoringCase(const fs::path& directory, const std::string& name) {
     std::error_code error;
     for (const fs::directory_entry& entry : fs::directory_iterator(directory, error)) {
-        if (Upper(entry.path().filename().string()) == Upper(name)) return entry.path();
+        if (UpperCase(entry.path().filename().string()) == UpperCase(name)) return entry.path();
     }
     return {};
 }
@@ -142,4 +138,4 @@ std::string InstalledPath(const char* argv0, const std::string& built) {
     return name.string();
 }
 
-}  // namespace station
+}  // namespace tools

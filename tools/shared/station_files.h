@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "tools/gate_file.h"
+#include "tools/shared/gate_file.h"
 
-namespace station {
+namespace tools {
 
 // The names the driver tries for its init file, in its order.
 std::vector<std::string> InitFileNames(uint32_t driverNumber);
@@ -21,7 +21,7 @@ struct StationFiles {
     int station = -1;                // from the first STATION line; -1: none
     std::filesystem::path gateSource;  // NN_GATES.DAT or the text list; empty: none
     bool gateSourceIsList = false;
-    std::vector<gatefile::GateSpec> gates;  // as the gate source lists them
+    std::vector<gatefile::GateEntry> gates;  // as the gate source lists them
     std::vector<std::string> warnings;      // duplicate gate names
 };
 
@@ -39,4 +39,4 @@ bool PrepareWorkDirectory(const StationFiles& files, std::filesystem::path* work
 // the driver and the examples), else its bare name for the loader to find.
 std::string InstalledPath(const char* argv0, const std::string& built);
 
-}  // namespace station
+}  // namespace tools

@@ -11,9 +11,9 @@
 #include <cstring>
 #include <filesystem>
 
-#include "tools/station_port.h"
+#include "tools/shared/system.h"
 
-namespace station {
+namespace tools {
 
 namespace {
 
@@ -153,4 +153,4 @@ bool PortPermissionDenied(const std::string& port) {
     return access(PortDevicePath(port).c_str(), R_OK | W_OK) != 0 && errno == EACCES;
 }
 
-}  // namespace station
+}  // namespace tools

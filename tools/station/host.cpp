@@ -1,15 +1,17 @@
-#include "tools/station_host.h"
+#include "tools/station/host.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <sstream>
 
+#include "common/byte_order.h"
 #include "sim/korpro_alerts.h"
 #include "sim/korpro_history.h"
 #include "sim/korpro_online.h"
 #include "sim/korpro_sim.h"
 #include "sim/world.h"
+#include "tools/shared/text.h"
 
 namespace station {
 
@@ -19,8 +21,7 @@ std::vector<std::string> SplitCsv(const std::string& line) {
     std::vector<std::string> fields;
     std::stringstream in(line);
     for (std::string field; std::getline(in, field, ',');) {
-        const size_t first = field.find_first_not_of(" \t\r");
-        fields.push_back(first == std::string::npos ? "" : field.substr(first, field.find_last_not_of(" \t\r") - first + 1));
+        fields.push_back(tools::Trimmed(field));
     }
     return fields;
 }
@@ -32,12 +33,6 @@ bool ParseDouble(const std::string& text, double* value) {
     return *end == '\0';
 }
 
-std::string Number(double value) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%g", value);
-    return text;
-}
-
 korpro_sim::ValueBytes ValueOf(double value) {
     korpro_sim::ValueBytes bytes{};
     std::memcpy(bytes.data(), &value, sizeof value);
@@ -45,9 +40,9 @@ korpro_sim::ValueBytes ValueOf(double value) {
 }
 
 korpro_sim::InfoBytes InfoNow() {
-    const auto now = static_cast<uint32_t>(sim::CalendarSeconds());
-    return {static_cast<uint8_t>(now), static_cast<uint8_t>(now >> 8), static_cast<uint8_t>(now >> 16),
-            static_cast<uint8_t>(now >> 24), 0, 0};
+    korpro_sim::InfoBytes info{};
+    PutLe32(info.data(), static_cast<uint32_t>(sim::CalendarSeconds()));
+    return info;
 }
 
 bool ReadLines(const std::string& path, std::vector<std::string>* lines, std::string* error) {
@@ -136,13 +131,13 @@ void Host::Change(size_t gate, bool status, double value) {
         korpro_sim::ValueBytes bytes = ValueOf(values_[gate]);
         bytes[0] = static_cast<uint8_t>((bytes[0] & 0xFE) | (value != 0 ? 1 : 0));
         korpro_sim::RaiseStatusChange(id, bytes, InfoNow());
-        transcript_.Line("host", "gate " + gates_[gate].name + " (" + std::to_string(id) + ") status " + Number(value));
+        transcript_.Line("host", "gate " + gates_[gate].name + " (" + std::to_string(id) + ") status " + tools::Number(value));
         return;
     }
     values_[gate] = value;
     korpro_sim::RaiseValueChange(id, ValueOf(value), InfoNow());
     if (!historyGiven_) korpro_sim::RecordGateValue(id, value, sim::CalendarSeconds());
-    transcript_.Line("host", "gate " + gates_[gate].name + " (" + std::to_string(id) + ") = " + Number(value));
+    transcript_.Line("host", "gate " + gates_[gate].name + " (" + std::to_string(id) + ") = " + tools::Number(value));
 }
 
 void Host::Tick(int64_t nowMs) {
@@ -181,7 +176,7 @@ void Host::ShowDriverCalls() {
         if (known) values_[gate] = write.value;
         if (known && !historyGiven_) korpro_sim::RecordGateValue(static_cast<uint16_t>(write.gateId), write.value, sim::CalendarSeconds());
         transcript_.Line("host call", "Kor5PutGateVal gate " + (known ? gates_[gate].name + " " : std::string()) +
-                                          "(" + std::to_string(write.gateId) + ") = " + Number(write.value) +
+                                          "(" + std::to_string(write.gateId) + ") = " + tools::Number(write.value) +
                                           (known ? ", applied" : ", no such gate"));
     }
     const std::vector<korpro_sim::Alert> alerts = korpro_sim::Alerts();

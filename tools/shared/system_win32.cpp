@@ -10,9 +10,9 @@
 #include <mutex>
 #include <thread>
 
-#include "tools/station_port.h"
+#include "tools/shared/system.h"
 
-namespace station {
+namespace tools {
 
 namespace {
 
@@ -172,4 +172,4 @@ std::string PortDevicePath(const std::string& port) { return port; }
 // Windows says access denied for a port in use, and has no rights to tell it apart.
 bool PortPermissionDenied(const std::string&) { return false; }
 
-}  // namespace station
+}  // namespace tools

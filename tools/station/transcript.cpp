@@ -1,11 +1,12 @@
-#include "tools/station_transcript.h"
+#include "tools/station/transcript.h"
 
 #include <chrono>
 #include <cstdio>
 #include <ctime>
 
-#include "tools/central_link.h"
-#include "tools/station_port.h"
+#include "sim/central_frame.h"
+#include "tools/shared/frame_text.h"
+#include "tools/shared/system.h"
 
 namespace station {
 
@@ -19,7 +20,7 @@ std::string WallClock(std::chrono::system_clock::time_point now = std::chrono::s
     const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
     const auto millis =
         std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-    const std::tm local = LocalTime(seconds);
+    const std::tm local = tools::LocalTime(seconds);
     char text[32];
     std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min, local.tm_sec,
                   static_cast<int>(millis));
@@ -54,20 +55,20 @@ void FrameTap::Feed(const uint8_t* data, size_t size) {
         while (start < pending_.size() && pending_[start] != kStx) ++start;
         pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(start));
         if (pending_.size() < kHeaderSize) return;
-        const size_t length = static_cast<size_t>(pending_[6] << 8 | pending_[7]);
-        if (std::string(pending_.begin() + 1, pending_.begin() + 4) != magic_ || length > central::kMaxBody) {
+        const size_t length = sim::FrameBodyLength(pending_.data());
+        if (std::string(pending_.begin() + 1, pending_.begin() + 4) != magic_ || length > sim::kMaxFrameBody) {
             pending_.erase(pending_.begin());
             continue;
         }
         if (pending_.size() < length + kFrameExtra) return;
-        const central::Bytes frame(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(length + kFrameExtra));
+        const sim::Bytes frame(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(length + kFrameExtra));
         pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(frame.size()));
-        central::Frame decoded;
-        const std::string why = central::CheckFrame(frame, magic_, &decoded);
+        sim::Frame decoded;
+        const std::string why = sim::CheckFrame(frame, magic_, &decoded);
         char tag[24];
         std::snprintf(tag, sizeof tag, "%s tag %04X  ", magic_, unsigned{decoded.tag});
-        transcript_.Line(who_, tag + (why.empty() ? central::DescribeBody(decoded.body, requests_)
-                                                  : "bad frame: " + why + " | " + central::Hex(frame)));
+        transcript_.Line(who_, tag + (why.empty() ? tools::DescribeBody(decoded.body, requests_)
+                                                  : "bad frame: " + why + " | " + sim::Hex(frame)));
     }
 }
 

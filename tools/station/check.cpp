@@ -1,4 +1,4 @@
-#include "tools/station_check.h"
+#include "tools/station/check.h"
 
 #include <cctype>
 #include <cstdlib>
@@ -12,7 +12,8 @@
 #include "driver/context.h"
 #include "host/records.h"
 #include "sim/korpro_sim.h"
-#include "tools/station_files.h"
+#include "tools/shared/station_files.h"
+#include "tools/shared/text.h"
 
 namespace station {
 
@@ -26,26 +27,15 @@ namespace {
 // brackets are formatting every modem skips.
 constexpr char kDialable[] = "0123456789*#ABCDPTW,!@;-()";
 
-std::string Upper(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return text;
-}
-
-std::string Trimmed(const std::string& text) {
-    const size_t first = text.find_first_not_of(" \t\r\n");
-    if (first == std::string::npos) return {};
-    return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
-}
-
 // What follows the value the driver took from a line that matched `pattern`.
 std::string TextAfterValue(const std::string& line, const char* pattern, const ScanValues& values) {
     if (std::strstr(pattern, "%s") == nullptr) {
         // Number patterns end with their numbers, after the "=".
         const size_t after = line.find_first_not_of(" \t0123456789,", line.find('=') + 1);
-        return after == std::string::npos ? std::string() : Trimmed(line.substr(after));
+        return after == std::string::npos ? std::string() : tools::Trimmed(line.substr(after));
     }
     const size_t at = line.find(values.text, line.find('='));
-    return at == std::string::npos ? std::string() : Trimmed(line.substr(at + std::strlen(values.text)));
+    return at == std::string::npos ? std::string() : tools::Trimmed(line.substr(at + std::strlen(values.text)));
 }
 
 std::string StoredValue(const char* pattern, const ScanValues& values) {
@@ -67,7 +57,7 @@ std::vector<std::string> InitFileTextWarnings(const std::string& text, const std
     unsigned lineNumber = 0;
     for (std::string line; std::getline(in, line);) {
         ++lineNumber;
-        line = Upper(line) + "\n";
+        line = tools::UpperCase(line) + "\n";
         const char* pattern = nullptr;
         for (unsigned index = 0; (pattern = InitFilePattern(index)) != nullptr; ++index) {
             ScanValues values{};
@@ -76,7 +66,7 @@ std::vector<std::string> InitFileTextWarnings(const std::string& text, const std
             if (std::strncmp(pattern, "REMOTE_WRITE", 12) == 0) break;
             const std::string rest = TextAfterValue(line, pattern, values);
             if (!rest.empty()) {
-                warnings.push_back(name + ":" + std::to_string(lineNumber) + ": " + Quoted(Trimmed(line)) +
+                warnings.push_back(name + ":" + std::to_string(lineNumber) + ": " + Quoted(tools::Trimmed(line)) +
                                    ": the driver stores " + Quoted(StoredValue(pattern, values)) + " and ignores " +
                                    Quoted(rest));
             }
@@ -160,26 +150,13 @@ void FreeContext(StationContext* ctx) {
 
 }  // namespace
 
-CheckResult CheckStation(const fs::path& directory, uint32_t driverNumber, std::ostream& out, std::ostream& err) {
-    if (!fs::is_directory(directory)) {
-        err << "teldrv-station: " << directory.string() << " is not a directory\n";
-        return kCheckUsage;
-    }
-    StationFiles files;
-    std::string error;
-    if (!FindStationFiles(directory, driverNumber, &files, &error)) {
-        err << "teldrv-station: " << error << "\n";
-        return kCheckUsage;
-    }
-    fs::path work;
-    if (!PrepareWorkDirectory(files, &work, &error)) {
-        err << "teldrv-station: " << error << "\n";
-        if (!work.empty()) fs::remove_all(work);
-        return kCheckUsage;
-    }
+namespace {
+
+// Which files the driver will find, as check shows them.
+void ShowFiles(const fs::path& directory, uint32_t driverNumber, const tools::StationFiles& files, std::ostream& out) {
     if (files.initFile.empty()) {
         out << "no init file in " << directory.string() << " (the driver looks for";
-        for (const std::string& name : InitFileNames(driverNumber)) out << " " << name;
+        for (const std::string& name : tools::InitFileNames(driverNumber)) out << " " << name;
         out << ")\n";
     } else {
         out << "init file " << files.initFile.string() << "\n";
@@ -192,54 +169,59 @@ CheckResult CheckStation(const fs::path& directory, uint32_t driverNumber, std::
         out << "gate file " << files.gateSource.string()
             << (files.gateSourceIsList ? " (a list; made into the binary file)" : "") << "\n";
     }
+}
 
+// The driver's own readers on the files in the scratch directory `work`,
+// with every gate known to the host; the directory is gone afterwards.
+void ReadWithDriver(const tools::StationFiles& files, const fs::path& work, uint32_t driverNumber,
+                    StationContext* ctx) {
     korpro_sim::Reset();
     for (size_t k = 0; k < files.gates.size(); ++k) korpro_sim::DefineGate(files.gates[k].name, static_cast<uint16_t>(k));
     const fs::path oldDirectory = fs::current_path();
     fs::current_path(work);
-    StationContext ctx{};
-    SetContextDefaults(&ctx);
-    VpiCallBlock call{&ctx, 1, driverNumber, 0, nullptr};
+    SetContextDefaults(ctx);
+    VpiCallBlock call{ctx, 1, driverNumber, 0, nullptr};
     ReadInitFile(&call);
     fs::current_path(oldDirectory);
     fs::remove_all(work);
+}
 
+// The readers' log; true when a line of it says something was refused.
+bool ShowDriverLog(std::ostream& out, std::vector<std::string>* warnings) {
     bool refused = false;
-    std::vector<std::string> warnings = files.warnings;
     out << "the driver logs:\n";
     for (const korpro_sim::LogLine& line : korpro_sim::Log()) {
         out << "  [" << line.level << "] " << line.text << "\n";
         if (IsAdvisory(line.text)) {
-            warnings.push_back("the driver warns: " + line.text);
+            warnings->push_back("the driver warns: " + line.text);
         } else {
             refused = true;
         }
     }
     if (korpro_sim::Log().empty()) out << "  (nothing)\n";
-    if (!files.initFile.empty()) {
-        std::vector<uint8_t> bytes;
-        if (gatefile::ReadBytes(files.initFile.string(), &bytes, &error)) {
-            const std::vector<std::string> more =
-                InitFileTextWarnings(std::string(bytes.begin(), bytes.end()), files.initFile.filename().string());
-            warnings.insert(warnings.end(), more.begin(), more.end());
-        }
+    return refused;
+}
+
+// What the driver takes without a word but was probably not meant.
+void AddSilentWarnings(const tools::StationFiles& files, const StationContext& ctx, std::vector<std::string>* warnings) {
+    std::vector<uint8_t> bytes;
+    std::string error;
+    if (!files.initFile.empty() && gatefile::ReadBytes(files.initFile.string(), &bytes, &error)) {
+        const std::vector<std::string> more =
+            InitFileTextWarnings(std::string(bytes.begin(), bytes.end()), files.initFile.filename().string());
+        warnings->insert(warnings->end(), more.begin(), more.end());
     }
     for (size_t reference = 1; reference < kPhoneNumberSlots; ++reference) {
         if (ctx.phoneNumbers[reference] == nullptr) continue;
         const std::string bad = UndialableCharacters(ctx.phoneNumbers[reference]);
         if (!bad.empty()) {
-            warnings.push_back("MODEM_NUMBER " + std::to_string(reference) + " = " + ctx.phoneNumbers[reference] +
-                               ": a modem does not dial " + Quoted(bad));
+            warnings->push_back("MODEM_NUMBER " + std::to_string(reference) + " = " + ctx.phoneNumbers[reference] +
+                                ": a modem does not dial " + Quoted(bad));
         }
     }
-    if (ctx.stationGates == nullptr || ctx.gateIdMap == nullptr) {
-        out << "the driver will not start: station was not defined or not defined correctly\n";
-        refused = true;
-    }
+}
 
-    out << "summary:\n";
-    for (const SummaryRow& row : SummaryRows(ctx)) out << "  " << row.first << ": " << row.second << "\n";
-    FreeContext(&ctx);
+CheckResult ShowVerdict(bool refused, const std::vector<std::string>& warnings, std::ostream& out) {
     for (const std::string& warning : warnings) out << "warning: " << warning << "\n";
     if (refused) {
         out << "result: the driver refuses something above\n";
@@ -247,6 +229,41 @@ CheckResult CheckStation(const fs::path& directory, uint32_t driverNumber, std::
     }
     out << (warnings.empty() ? "result: good\n" : "result: accepted, with warnings\n");
     return warnings.empty() ? kCheckGood : kCheckWarnings;
+}
+
+}  // namespace
+
+CheckResult CheckStation(const fs::path& directory, uint32_t driverNumber, std::ostream& out, std::ostream& err) {
+    if (!fs::is_directory(directory)) {
+        err << "teldrv-station: " << directory.string() << " is not a directory\n";
+        return kCheckUsage;
+    }
+    tools::StationFiles files;
+    std::string error;
+    if (!tools::FindStationFiles(directory, driverNumber, &files, &error)) {
+        err << "teldrv-station: " << error << "\n";
+        return kCheckUsage;
+    }
+    fs::path work;
+    if (!tools::PrepareWorkDirectory(files, &work, &error)) {
+        err << "teldrv-station: " << error << "\n";
+        if (!work.empty()) fs::remove_all(work);
+        return kCheckUsage;
+    }
+    ShowFiles(directory, driverNumber, files, out);
+    StationContext ctx{};
+    ReadWithDriver(files, work, driverNumber, &ctx);
+    std::vector<std::string> warnings = files.warnings;
+    bool refused = ShowDriverLog(out, &warnings);
+    AddSilentWarnings(files, ctx, &warnings);
+    if (ctx.stationGates == nullptr || ctx.gateIdMap == nullptr) {
+        out << "the driver will not start: station was not defined or not defined correctly\n";
+        refused = true;
+    }
+    out << "summary:\n";
+    for (const SummaryRow& row : SummaryRows(ctx)) out << "  " << row.first << ": " << row.second << "\n";
+    FreeContext(&ctx);
+    return ShowVerdict(refused, warnings, out);
 }
 
 }  // namespace station

@@ -9,9 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "tools/station_check.h"
-#include "tools/station_files.h"
-#include "tools/station_run.h"
+#include "tools/shared/station_files.h"
+#include "tools/station/check.h"
+#include "tools/station/run.h"
+#include "tools/shared/text.h"
 
 namespace {
 
@@ -56,87 +57,108 @@ int Usage(const std::string& problem) {
     return station::kCheckUsage;
 }
 
-bool ParseNumber(const std::string& text, unsigned long max, unsigned long* value) {
-    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) return false;
-    *value = std::strtoul(text.c_str(), nullptr, 10);
-    return *value <= max;
+// The station's numbers: at most 9 digits.
+bool ParseNumber(const std::string& text, uint64_t max, uint64_t* value) {
+    return tools::ParseDecimal(text, 9, max, value);
+}
+
+// The option at args[*i], and the value after it.
+struct OptionCursor {
+    const std::vector<std::string>& args;
+    size_t* i;
+    std::string* error;
+
+    const std::string& arg() const { return args[*i]; }
+    bool Value(std::string* out) {
+        if (*i + 1 >= args.size()) return Fail(arg() + " needs a value");
+        *out = args[++*i];
+        return true;
+    }
+    bool Fail(const std::string& why) {
+        *error = why;
+        return false;
+    }
+};
+
+// --pty, --port PATH, --modem PORT, --sim: what the station is reached by.
+bool ParsePortMode(OptionCursor& at, station::RunOptions* options) {
+    const std::string& arg = at.arg();
+    if (arg != "--sim" && options->mode != station::PortMode::None) {
+        return at.Fail("give one of --pty, --port and --modem");
+    }
+    if (arg == "--pty" || arg == "--sim") {
+        options->mode = arg == "--pty" ? station::PortMode::Pty : station::PortMode::Sim;
+        return true;
+    }
+    options->mode = arg == "--port" ? station::PortMode::Named : station::PortMode::Modem;
+    return at.Value(&options->port);
+}
+
+// --baud, --changes, --silence and --driver: a number each.
+bool ParseCount(OptionCursor& at, station::RunOptions* options) {
+    const std::string& arg = at.arg();
+    std::string text;
+    uint64_t number = 0;
+    if (!at.Value(&text)) return false;
+    if (arg == "--baud") {
+        if (!ParseNumber(text, 65535, &number) || number == 0) {
+            return at.Fail("--baud takes a rate from 1 to 65535, not '" + text + "'");
+        }
+        options->baudRate = static_cast<uint16_t>(number);
+    } else if (arg == "--changes") {
+        if (text.size() > 2 && text.ends_with("/s")) text.resize(text.size() - 2);
+        if (!ParseNumber(text, 1000, &number) || number == 0) {
+            return at.Fail("--changes takes a rate from 1 to 1000 a second (N/s), not '" + at.arg() + "'");
+        }
+        options->changesPerSecond = static_cast<uint32_t>(number);
+    } else {
+        if (!ParseNumber(text, 3600, &number) || number == 0) {
+            return at.Fail(arg + " takes a number from 1 to 3600, not '" + text + "'");
+        }
+        (arg == "--silence" ? options->silenceSeconds : options->driverNumber) = static_cast<uint32_t>(number);
+    }
+    return true;
+}
+
+// --alarm-at SECONDS[:REF].
+bool ParseAlarmAt(OptionCursor& at, station::RunOptions* options) {
+    std::string text;
+    if (!at.Value(&text)) return false;
+    const size_t colon = text.find(':');
+    uint64_t seconds = 0;
+    uint64_t reference = 1;
+    if (!ParseNumber(text.substr(0, colon), 86400, &seconds) ||
+        (colon != std::string::npos && (!ParseNumber(text.substr(colon + 1), 254, &reference) || reference == 0))) {
+        return at.Fail("--alarm-at takes SECONDS or SECONDS:REF (REF 1 to 254), not '" + text + "'");
+    }
+    options->alarmAtSeconds = static_cast<int64_t>(seconds);
+    options->alarmReference = static_cast<uint8_t>(reference);
+    return true;
 }
 
 bool ParseRunOption(const std::vector<std::string>& args, size_t* i, station::RunOptions* options,
                     std::string* error) {
+    OptionCursor at{args, i, error};
     const std::string& arg = args[*i];
-    auto value = [&](std::string* out) {
-        if (*i + 1 >= args.size()) {
-            *error = arg + " needs a value";
-            return false;
-        }
-        *out = args[++*i];
-        return true;
-    };
-    std::string text;
-    unsigned long number = 0;
-    if (arg == "--pty" || arg == "--port" || arg == "--modem") {
-        if (options->mode != station::PortMode::None) {
-            *error = "give one of --pty, --port and --modem";
-            return false;
-        }
-    }
-    if (arg == "--pty") options->mode = station::PortMode::Pty;
-    else if (arg == "--sim") options->mode = station::PortMode::Sim;
-    else if (arg == "--direct") options->direct = true;
-    else if (arg == "--auto-answer") options->autoAnswer = true;
-    else if (arg == "--port") {
-        options->mode = station::PortMode::Named;
-        return value(&options->port);
-    } else if (arg == "--modem") {
-        options->mode = station::PortMode::Modem;
-        return value(&options->port);
-    } else if (arg == "--baud") {
-        if (!value(&text)) return false;
-        if (!ParseNumber(text, 65535, &number) || number == 0) {
-            *error = "--baud takes a rate from 1 to 65535, not '" + text + "'";
-            return false;
-        }
-        options->baudRate = static_cast<uint16_t>(number);
-    } else if (arg == "--script") return value(&options->scriptFile);
-    else if (arg == "--history") return value(&options->historyFile);
-    else if (arg == "--log") return value(&options->logFile);
-    else if (arg == "--silence" || arg == "--driver") {
-        if (!value(&text)) return false;
-        if (!ParseNumber(text, 3600, &number) || number == 0) {
-            *error = arg + " takes a number from 1 to 3600, not '" + text + "'";
-            return false;
-        }
-        (arg == "--silence" ? options->silenceSeconds : options->driverNumber) = static_cast<uint32_t>(number);
-    } else if (arg == "--changes") {
-        if (!value(&text)) return false;
-        if (text.size() > 2 && text.ends_with("/s")) text.resize(text.size() - 2);
-        if (!ParseNumber(text, 1000, &number) || number == 0) {
-            *error = "--changes takes a rate from 1 to 1000 a second (N/s), not '" + args[*i] + "'";
-            return false;
-        }
-        options->changesPerSecond = static_cast<uint32_t>(number);
-    } else if (arg == "--alarm-at") {
-        if (!value(&text)) return false;
-        const size_t colon = text.find(':');
-        unsigned long reference = 1;
-        if (!ParseNumber(text.substr(0, colon), 86400, &number) ||
-            (colon != std::string::npos && (!ParseNumber(text.substr(colon + 1), 254, &reference) || reference == 0))) {
-            *error = "--alarm-at takes SECONDS or SECONDS:REF (REF 1 to 254), not '" + text + "'";
-            return false;
-        }
-        options->alarmAtSeconds = static_cast<int64_t>(number);
-        options->alarmReference = static_cast<uint8_t>(reference);
+    if (arg == "--pty" || arg == "--port" || arg == "--modem" || arg == "--sim") return ParsePortMode(at, options);
+    if (arg == "--baud" || arg == "--changes" || arg == "--silence" || arg == "--driver") return ParseCount(at, options);
+    if (arg == "--alarm-at") return ParseAlarmAt(at, options);
+    if (arg == "--script") return at.Value(&options->scriptFile);
+    if (arg == "--history") return at.Value(&options->historyFile);
+    if (arg == "--log") return at.Value(&options->logFile);
+    if (arg == "--direct") {
+        options->direct = true;
+    } else if (arg == "--auto-answer") {
+        options->autoAnswer = true;
     } else {
-        *error = "unknown option '" + arg + "'";
-        return false;
+        return at.Fail("unknown option '" + arg + "'");
     }
     return true;
 }
 
 int Check(const std::vector<std::string>& args) {
     if (args.size() != 2 && args.size() != 4) return Usage("check takes DIR [--driver N]");
-    unsigned long driver = 1;
+    uint64_t driver = 1;
     if (args.size() == 4 && (args[2] != "--driver" || !ParseNumber(args[3], 99, &driver))) {
         return Usage("check takes DIR [--driver N], N from 0 to 99");
     }
@@ -169,8 +191,8 @@ int main(int argc, char** argv) {
         // The station runs in a scratch directory: a path given relative to
         // here is made whole first.
         if (options.port.find('/') != std::string::npos) options.port = std::filesystem::absolute(options.port).string();
-        options.simLibrary = station::InstalledPath(argv[0], TELDRV_SIM_LIBRARY);
-        options.nativeLibrary = station::InstalledPath(argv[0], TELDRV_NATIVE_LIBRARY);
+        options.simLibrary = tools::InstalledPath(argv[0], TELDRV_SIM_LIBRARY);
+        options.nativeLibrary = tools::InstalledPath(argv[0], TELDRV_NATIVE_LIBRARY);
         return station::RunStation(options, std::cout, std::cerr);
     } catch (const std::exception& e) {
         std::cerr << "teldrv-station: " << e.what() << "\n";

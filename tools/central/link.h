@@ -12,26 +12,11 @@
 
 #include "platform/serial.h"
 #include "sim/central_frame.h"
+#include "tools/central/exit_code.h"
 
 namespace central {
 
 using sim::Bytes;
-
-// Exit codes of the tool: what failed.
-enum ExitCode : int {
-    kExitOk = 0,
-    kExitUsage = 1,       // bad command line
-    kExitPort = 2,        // port not opened, or the modem does not take commands
-    kExitNoCarrier = 3,   // the call did not come up, or the line was lost
-    kExitNoAnswer = 4,    // the station did not answer a request at all
-    kExitRejected = 5,    // the station refused a request (0x40 or a failure status)
-    kExitBadFrame = 6,    // answers came, but none of them was a good frame
-    kExitFile = 7,        // gate file or CSV file
-    kExitWrongStation = 8,   // the --gates file is of another station than the one that answered
-    kExitInterrupted = 130,  // Ctrl-C or SIGTERM: the call was ended and the files closed
-};
-
-const char* ExitCodeName(int code);
 
 // The frame codec is the simulated central station's: one oracle for both.
 using sim::CheckFrame;
@@ -40,10 +25,6 @@ using sim::Frame;
 using sim::Hex;
 using sim::LinkChecksum;
 constexpr size_t kMaxBody = sim::kMaxFrameBody;
-
-// A request's name and a readable form of a request or response body.
-std::string RequestName(uint8_t code);
-std::string DescribeBody(const Bytes& body, bool request);
 
 struct LinkOptions {
     int attempts = 4;             // sends of one request: the first and the retries
@@ -80,7 +61,10 @@ public:
 
 private:
     enum class Read { Ok, Nothing, Bad };
+    bool SendRequest(const Bytes& body, bool again);
     Read ReadFrame(Bytes* body);
+    bool AwaitStx(uint64_t deadline);
+    Bytes ReadFrameRest();
     void Trace(const std::string& line);
     uint64_t ElapsedMs() const;
 

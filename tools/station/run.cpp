@@ -1,29 +1,27 @@
-#include "tools/station_run.h"
+#include "tools/station/run.h"
 
-#include <atomic>
 #include <chrono>
 #include <csignal>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
-#include <deque>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <thread>
 
 #include "host/records.h"
 #include "sim/korpro_sim.h"
-#include "sim/line.h"
 #include "sim/modem.h"
 #include "sim/world.h"
-#include "tools/central_bridge.h"
-#include "tools/modem_event_text.h"
-#include "tools/station_check.h"
-#include "tools/station_files.h"
-#include "tools/station_host.h"
-#include "tools/station_port.h"
-#include "tools/station_transcript.h"
+#include "tools/shared/modem_event_text.h"
+#include "tools/shared/station_files.h"
+#include "tools/shared/system.h"
+#include "tools/station/check.h"
+#include "tools/station/exchange.h"
+#include "tools/station/host.h"
+#include "tools/station/transcript.h"
 
 namespace station {
 
@@ -36,176 +34,7 @@ void OnInterrupt(int) { interrupted = 1; }
 
 constexpr uint32_t kGetVpiInfo = 14, kColdStart = 1, kAddressParser = 3, kSingleWrite = 7, kEndVpi = 11;
 
-// Delays of the telephone network on the real clock: short, so that a
-// central under test does not wait long for a call.
-sim::ModemTiming FastTiming() { return {2000, 2000, 3000, 1000}; }
-
-// --direct: the far side's bytes go to the station as a call of their own;
-// the call starts with the first byte and ends after a silence.
-class DirectLine : public sim::Party {
-public:
-    DirectLine(sim::Modem& station, int64_t silenceMs) : station_(station), silenceMs_(silenceMs) {}
-
-    void FromFar(sim::WorldLock& lock, const std::vector<uint8_t>& bytes) {
-        lastByteMs_ = sim::NowMsLocked(lock);
-        if (connection_) {
-            connection_->SendToDriver(lock, bytes.data(), bytes.size());
-            return;
-        }
-        // What comes before the call stands is lost, as on a line being
-        // answered; the central sends it again.
-        if (!calling_) {
-            calling_ = true;
-            station_.Ring(lock, *this, 10);
-        }
-    }
-    void Tick(sim::WorldLock& lock) {
-        if (connection_ && sim::NowMsLocked(lock) - lastByteMs_ > silenceMs_) {
-            sim::Connection* connection = connection_;
-            connection_ = nullptr;
-            connection->HangUp(lock);
-        }
-    }
-    std::vector<uint8_t> TakeOutgoing() { return std::exchange(outgoing_, {}); }
-
-    void Connected(sim::WorldLock& lock, sim::Connection& connection) override {
-        connection_ = &connection;
-        lastByteMs_ = sim::NowMsLocked(lock);
-    }
-    void FromDriver(sim::WorldLock& lock, const uint8_t* data, size_t size) override {
-        lastByteMs_ = sim::NowMsLocked(lock);
-        outgoing_.insert(outgoing_.end(), data, data + size);
-    }
-    void Disconnected(sim::WorldLock&) override {
-        connection_ = nullptr;
-        calling_ = false;
-    }
-
-private:
-    sim::Modem& station_;
-    int64_t silenceMs_;
-    sim::Connection* connection_ = nullptr;
-    bool calling_ = false;
-    int64_t lastByteMs_ = 0;
-    std::vector<uint8_t> outgoing_;
-};
-
-// The simulated line between the driver and the far side's port: the
-// driver's own modem, and toward the port either a second modem (the far
-// side sees a modem) or the direct line.
-class Exchange {
-public:
-    Exchange(const RunOptions& options)
-        : stationLine_(sim::CreateLine("SIM1")),
-          stationModem_(stationLine_, {}, FastTiming()),
-          farLine_(sim::CreateLine("FAR")),
-          farModem_(farLine_, FarProfile(options), FastTiming()),
-          toStation_(stationModem_),
-          toFar_(farModem_),
-          direct_(stationModem_, int64_t{options.silenceSeconds} * 1000),
-          directMode_(options.direct) {
-        farModem_.RegisterAnyNumber(&toStation_);
-        stationModem_.RegisterAnyNumber(directMode_ ? static_cast<sim::Party*>(&direct_) : &toFar_);
-    }
-    sim::Modem& stationModem() { return stationModem_; }
-    sim::Modem& farModem() { return farModem_; }
-    bool direct() const { return directMode_; }
-
-    void FromPort(const std::vector<uint8_t>& bytes) {
-        sim::WorldLock lock(sim::WorldMutex());
-        if (directMode_) {
-            direct_.FromFar(lock, bytes);
-        } else {
-            farModem_.FromPort(lock, bytes.data(), bytes.size());
-        }
-        sim::Notify(lock);
-    }
-    // The far side closed its port: a call standing ends as with a DTR drop.
-    void PortClosed() {
-        if (directMode_ || farModem_.State() == sim::ModemState::Command) return;
-        sim::WorldLock lock(sim::WorldMutex());
-        {
-            farModem_.DtrChanged(lock, false);
-            farModem_.DtrChanged(lock, true);
-        }
-    }
-    std::vector<uint8_t> ToPort() {
-        sim::WorldLock lock(sim::WorldMutex());
-        if (directMode_) {
-            direct_.Tick(lock);
-            return direct_.TakeOutgoing();
-        }
-        farModem_.Poll(lock);
-        std::vector<uint8_t> bytes(farLine_.toPort.begin(), farLine_.toPort.end());
-        farLine_.toPort.clear();
-        return bytes;
-    }
-
-private:
-    static sim::ModemProfile FarProfile(const RunOptions& options) {
-        sim::ModemProfile profile;
-        profile.autoAnswerRings = options.autoAnswer ? 1 : 0;
-        return profile;
-    }
-
-    sim::Line& stationLine_;
-    sim::Modem stationModem_;
-    sim::Line& farLine_;
-    sim::Modem farModem_;
-    central::ModemBridge toStation_;  // the far side dials the station
-    central::ModemBridge toFar_;      // the station's alarm calls ring the far side
-    DirectLine direct_;
-    bool directMode_;
-};
-
-// Carries bytes between the far side's port and the exchange, and shows the
-// frames that pass.
-class Pump {
-public:
-    Pump(FarPort& port, Exchange& exchange, Transcript& transcript)
-        : port_(port),
-          exchange_(exchange),
-          requests_(transcript, "FEC", "central -> station", true),
-          answers_(transcript, "FER", "station -> central", false) {}
-    ~Pump() { Stop(); }
-    void Start() {
-        thread_ = std::thread([this] { Run(); });
-    }
-    void Stop() {
-        stop_.store(true);
-        if (thread_.joinable()) thread_.join();
-    }
-
-private:
-    void Run() {
-        bool closed = false;
-        std::vector<uint8_t> bytes;
-        while (!stop_.load()) {
-            const PortRead read = port_.Read(&bytes, 10);
-            if (read == PortRead::Data) {
-                closed = false;
-                requests_.Feed(bytes.data(), bytes.size());
-                exchange_.FromPort(bytes);
-            } else if (read == PortRead::Closed) {
-                if (!closed) exchange_.PortClosed();
-                closed = true;
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            }
-            const std::vector<uint8_t> out = exchange_.ToPort();
-            if (!out.empty()) {
-                answers_.Feed(out.data(), out.size());
-                port_.Write(out);
-            }
-        }
-    }
-
-    FarPort& port_;
-    Exchange& exchange_;
-    FrameTap requests_, answers_;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
-
+// Shows a modem's events as the transcript's lines, each at its own time.
 class ModemWatch {
 public:
     ModemWatch(sim::Modem& modem, Transcript& transcript, const char* who)
@@ -269,7 +98,7 @@ bool FilesAccepted(const RunOptions& options, std::ostream& err) {
 
 bool LoadDriver(Driver* driver, const std::string& library, std::ostream& err) {
     std::string error;
-    driver->vpiMain = LoadVpiMain(library, &error);
+    driver->vpiMain = tools::LoadVpiMain(library, &error);
     if (!driver->vpiMain) {
         err << "teldrv-station: " << error << "\n";
         return false;
@@ -312,7 +141,7 @@ void RunUntilInterrupted(Session& s) {
             std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
         s.host.Tick(nowMs);
         const bool scripted = !alarmDone && s.options.alarmAtSeconds >= 0 && nowMs >= s.options.alarmAtSeconds * 1000;
-        if (scripted || KeyLineTyped("aA", &stdinOpen)) {
+        if (scripted || tools::KeyLineTyped("aA", &stdinOpen)) {
             alarmDone = alarmDone || scripted;
             WriteAlarmCall(s.driver, s.options.alarmReference, s.transcript);
         }
@@ -332,7 +161,7 @@ void EndDriver(Driver& driver, Transcript& transcript) {
     transcript.Line("host", "EndVpi returned " + std::to_string(ended));
 }
 
-int RunWithPort(const RunOptions& options, FarPort& port, Transcript& transcript, Host& host, Driver& driver) {
+int RunWithPort(const RunOptions& options, tools::FarPort& port, Transcript& transcript, Host& host, Driver& driver) {
     Exchange exchange(options);
     Pump pump(port, exchange, transcript);
     pump.Start();
@@ -407,12 +236,12 @@ int RunWithModem(const RunOptions& options, const char (&portName)[12], Transcri
 int RunOnModem(const RunOptions& options, const fs::path& work, Transcript& transcript, Host& host,
                std::ostream& err) {
     std::string why;
-    const ModemLines lines = ProbeModemLines(options.port, &why);
-    if (lines == ModemLines::NoPort) {
+    const tools::ModemLines lines = tools::ProbeModemLines(options.port, &why);
+    if (lines == tools::ModemLines::NoPort) {
         err << "teldrv-station: " << why << "\n";
         return kCheckUsage;
     }
-    if (lines == ModemLines::Unreadable) {
+    if (lines == tools::ModemLines::Unreadable) {
         err << "teldrv-station: warning: " << options.port << ": " << why
             << ": the driver cannot see a carrier there, so it logs a status error and sends its auto-answer "
                "command again and again; a line with no modem wants --port\n";
@@ -433,7 +262,7 @@ int RunOnModem(const RunOptions& options, const fs::path& work, Transcript& tran
 
 int RunOnFarPort(const RunOptions& options, Transcript& transcript, Host& host, std::ostream& out,
                  std::ostream& err) {
-    FarPort port;
+    tools::FarPort port;
     std::string error;
     if (!(options.mode == PortMode::Pty ? port.OpenPty(&error) : port.OpenNamed(options.port, &error))) {
         err << "teldrv-station: " << error << "\n";
@@ -469,11 +298,11 @@ int RunStation(const RunOptions& options, std::ostream& out, std::ostream& err) 
         return kCheckUsage;
     }
     if (!FilesAccepted(options, err)) return kCheckRefused;
-    StationFiles files;
+    tools::StationFiles files;
     std::string error;
     WorkDirectory work;
-    if (!FindStationFiles(options.directory, options.driverNumber, &files, &error) ||
-        !PrepareWorkDirectory(files, &work.path, &error)) {
+    if (!tools::FindStationFiles(options.directory, options.driverNumber, &files, &error) ||
+        !tools::PrepareWorkDirectory(files, &work.path, &error)) {
         err << "teldrv-station: " << error << "\n";
         return kCheckUsage;
     }

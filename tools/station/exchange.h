@@ -1,0 +1,97 @@
+// The simulated line between the driver and the far side's port, on the
+// real clock: the driver's own modem, and toward the port either a second
+// modem (the far side sees a modem) or a direct line; and the pump that
+// carries bytes between the port and the line and shows the frames passing.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "sim/line.h"
+#include "sim/modem.h"
+#include "tools/shared/modem_bridge.h"
+#include "tools/shared/system.h"
+#include "tools/station/run.h"
+#include "tools/station/transcript.h"
+
+namespace station {
+
+// --direct: the far side's bytes go to the station as a call of their own;
+// the call starts with the first byte and ends after a silence.
+class DirectLine : public sim::Party {
+public:
+    DirectLine(sim::Modem& station, int64_t silenceMs) : station_(station), silenceMs_(silenceMs) {}
+
+    void FromFar(sim::WorldLock& lock, const std::vector<uint8_t>& bytes);
+    void Tick(sim::WorldLock& lock);
+    std::vector<uint8_t> TakeOutgoing() { return std::exchange(outgoing_, {}); }
+
+    void Connected(sim::WorldLock& lock, sim::Connection& connection) override;
+    void FromDriver(sim::WorldLock& lock, const uint8_t* data, size_t size) override;
+    void Disconnected(sim::WorldLock&) override;
+
+private:
+    sim::Modem& station_;
+    int64_t silenceMs_;
+    sim::Connection* connection_ = nullptr;
+    bool calling_ = false;
+    int64_t lastByteMs_ = 0;
+    std::vector<uint8_t> outgoing_;
+};
+
+class Exchange {
+public:
+    explicit Exchange(const RunOptions& options);
+    sim::Modem& stationModem() { return stationModem_; }
+    sim::Modem& farModem() { return farModem_; }
+    bool direct() const { return directMode_; }
+
+    void FromPort(const std::vector<uint8_t>& bytes);
+    // The far side closed its port: a call standing ends as with a DTR drop.
+    void PortClosed();
+    std::vector<uint8_t> ToPort();
+
+private:
+    sim::Line& stationLine_;
+    sim::Modem stationModem_;
+    sim::Line& farLine_;
+    sim::Modem farModem_;
+    tools::ModemBridge toStation_;  // the far side dials the station
+    tools::ModemBridge toFar_;      // the station's alarm calls ring the far side
+    DirectLine direct_;
+    bool directMode_;
+};
+
+// Carries bytes between the far side's port and the exchange, and shows the
+// frames that pass.
+class Pump {
+public:
+    Pump(tools::FarPort& port, Exchange& exchange, Transcript& transcript)
+        : port_(port),
+          exchange_(exchange),
+          requests_(transcript, "FEC", "central -> station", true),
+          answers_(transcript, "FER", "station -> central", false) {}
+    ~Pump() { Stop(); }
+    void Start() {
+        thread_ = std::thread([this] { Run(); });
+    }
+    void Stop() {
+        stop_.store(true);
+        if (thread_.joinable()) thread_.join();
+    }
+
+private:
+    void Run();
+
+    tools::FarPort& port_;
+    Exchange& exchange_;
+    FrameTap requests_, answers_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+}  // namespace station

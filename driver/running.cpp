@@ -142,10 +142,10 @@ void GiveBack(StartHoldings* held, PortRelease how) {
 }
 
 HostResult CloseComPort(platform::PortHandle handle) {
-    if (handle != 0 && ClosePort(handle) != kPortOk) {
+    if (handle != 0 && ClosePort(handle) != PortResult::kPortOk) {
         err(kLogInfo, "TELDRV> CloseCom() exited 2");
-        return kHostNotAvailable;
+        return HostResult::kHostNotAvailable;
     }
     err(kLogInfo, "TELDRV> CloseCom() exited 0");
-    return kHostDone;
+    return HostResult::kHostDone;
 }

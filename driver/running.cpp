@@ -10,6 +10,9 @@
 #include "host/korpro.h"
 #include "serial/port.h"
 
+using enum HostResult;
+using enum PortResult;
+
 namespace {
 
 struct ContextRecord {

@@ -18,7 +18,7 @@ struct DialEntry {
 
 struct StationGate;
 struct GateChange;
-struct RemoteAccess;
+struct OptInSettings;
 
 constexpr size_t kPhoneNumberSlots = 255;
 constexpr size_t kDialEntryCount = 5;
@@ -83,10 +83,11 @@ struct StationContext {
     // drain pull the line between cores.
     uint16_t changeRead;
 
-    // REMOTE_WRITE and CLOCK_MAX_STEP_SEC, owned by the context; empty when
-    // the init file gives neither. In one block, as the record has room for
-    // one pointer more on the 32-bit target and no more.
-    RemoteAccess* remoteAccess;
+    // The settings of the init file's opt-in keywords (config/opt_in.h),
+    // owned by the context; empty when the file gives none. In one block, as
+    // the record has room for one pointer more on the 32-bit target and no
+    // more.
+    OptInSettings* optIn;
 };
 
 // The size GetVpiInfo reports: what the 32-bit host has always allocated, or

@@ -29,7 +29,7 @@ protected:
         for (char* number : ctx.phoneNumbers) std::free(number);
         std::free(ctx.stationGates);
         std::free(ctx.gateIdMap);
-        ReleaseRemoteAccess(&ctx);
+        ReleaseOptIn(&ctx);
         ConfigFileTest::TearDown();
     }
 
@@ -523,7 +523,7 @@ TEST_F(InitFileTest, AllAndNoneStartTheListAfresh) {
         EXPECT_EQ(Writable(ctx), c.writable) << c.lines;
         // ALL alone keeps the context as a file without the keyword leaves it.
         const std::string lines = c.lines;
-        EXPECT_EQ(ctx.remoteAccess == nullptr, lines.empty() || lines == "REMOTE_WRITE = ALL\n") << lines;
+        EXPECT_EQ(ctx.optIn == nullptr, lines.empty() || lines == "REMOTE_WRITE = ALL\n") << lines;
     }
 }
 
@@ -539,8 +539,9 @@ TEST_F(InitFileTest, ClockMaxStepBoundsTheStepEitherWay) {
 TEST_F(InitFileTest, AProtectionWithoutMemoryRefusesEveryWriteAndClock) {
     WriteStation(7);
     DefineStationGates();
-    // Station 7 takes allocations 1 and 2; eight names fit the first block, the ninth needs a second.
-    config_test::ArmAllocFailure(4);
+    // Station 7 takes allocations 1 and 2, the settings block 3; eight names
+    // fit the first list (4), the ninth needs a second (5).
+    config_test::ArmAllocFailure(5);
     ReadText("STATION = 7\nREMOTE_WRITE = PUMP_ON A B C D E F G H\nREMOTE_WRITE = TANK_LEVEL\n");
     EXPECT_EQ(Writable(ctx), (std::vector<bool>{false, false}));
     EXPECT_FALSE(ClockStepAllowed(&ctx, 1));

@@ -87,12 +87,13 @@ std::string UndialableCharacters(const std::string& number) {
 namespace {
 
 void AddRemoteAccessRows(const StationContext& ctx, std::vector<SummaryRow>* rows) {
-    const RemoteAccess* access = ctx.remoteAccess;
+    const RemoteAccess* access = ctx.optIn != nullptr ? &ctx.optIn->remoteAccess : nullptr;
     std::string writes = "every station gate";
     if (access != nullptr && access->writeListed) {
-        const auto* names = reinterpret_cast<const RemoteWriteName*>(access + 1);
         writes = access->nameCount == 0 ? "none" : "";
-        for (uint16_t i = 0; i < access->nameCount; ++i) writes += (i == 0 ? "" : ", ") + std::string(names[i].name);
+        for (uint16_t i = 0; i < access->nameCount; ++i) {
+            writes += (i == 0 ? "" : ", ") + std::string(access->names[i].name);
+        }
     }
     rows->emplace_back("remote writes", writes);
     rows->emplace_back("clock set by the central", access != nullptr && access->clockLimited
@@ -145,7 +146,7 @@ void FreeContext(StationContext* ctx) {
     for (char*& number : ctx->phoneNumbers) std::free(number);
     std::free(ctx->stationGates);
     std::free(ctx->gateIdMap);
-    ReleaseRemoteAccess(ctx);
+    ReleaseOptIn(ctx);
 }
 
 }  // namespace

@@ -8,11 +8,11 @@
 namespace {
 
 // Every group off, as a file without the keywords leaves the driver.
-constexpr OptInSettings kAllOff = {{0, false, false, false, 0, 0, nullptr}};
+constexpr OptInSettings kAllOff = {{0, false, false, false, 0, 0, nullptr}, {0, 0, 0}};
 
 // Shared by every context that could not have a block of its own; never
 // written, never freed.
-OptInSettings refusing = {{0, true, true, true, 0, 0, nullptr}};
+OptInSettings refusing = {{0, true, true, true, 0, 0, nullptr}, {0, 0, 0}};
 
 }  // namespace
 

@@ -25,10 +25,19 @@ struct RemoteAccess {
     RemoteWriteName* names;  // a heap block of its own, nameCapacity names
 };
 
+// MODEM_CHECK_MIN and PORT_REOPEN_SEC (calls/auto_answer.cpp); 0 is off.
+struct Supervision {
+    uint16_t modemCheckMin;  // 1..1440
+    uint16_t portReopenSec;  // 5..3600
+    // Set by CloseCom: a port the host closed is not the thread's to open again.
+    uint8_t portClosedByHost;
+};
+
 // One member per group; a further group of settings slots in as a member of
 // its own (with its heap blocks counted in kOptInHeapBlocks).
 struct OptInSettings {
     RemoteAccess remoteAccess;
+    Supervision supervision;
 };
 
 // The context's own block, made at the first call: nullptr when it cannot

@@ -122,6 +122,10 @@ template <typename T>
 inline void StoreShared(T& field, T value, std::memory_order order = std::memory_order_release) {
     std::atomic_ref<T>(field).store(value, order);
 }
+template <typename T>
+inline T ExchangeShared(T& field, T value, std::memory_order order = std::memory_order_acq_rel) {
+    return std::atomic_ref<T>(field).exchange(value, order);
+}
 
 inline bool StopRequested() { return LoadShared(stopFlag) != 0; }
 

@@ -247,7 +247,8 @@ void ExpectNothingLeaked() {
 // No station: the port stays open, with phone numbers, the block of the
 // opt-in settings and its list of REMOTE_WRITE names (272 bytes: room for 8).
 const std::string kLimitsWithoutStation =
-    "REMOTE_WRITE = PUMP_STATE\nCLOCK_MAX_STEP_SEC = 60\nMODEM_NUMBER 1 = 123\nMODEM_NUMBER 9 = 456\n";
+    "REMOTE_WRITE = PUMP_STATE\nCLOCK_MAX_STEP_SEC = 60\nMODEM_NUMBER 1 = 123\nMODEM_NUMBER 9 = 456\n"
+    "MODEM_CHECK_MIN = 10\nPORT_REOPEN_SEC = 30\n";
 
 // A failed start's block, memory and port, given back by the retry; the
 // last start's by EndVpi.

@@ -556,4 +556,37 @@ TEST_F(InitFileTest, AProtectionWithoutMemoryRefusesEveryWriteAndClock) {
     EXPECT_FALSE(ClockStepAllowed(&ctx, 1));
 }
 
+// MODEM_CHECK_MIN and PORT_REOPEN_SEC: 0 is off and, alone, leaves the
+// context as a file without them does; out of range is refused with its
+// range; the last line given counts; no memory leaves them off.
+TEST_F(InitFileTest, SupervisionKeywordsTakeTheirRangesAndZeroIsOff) {
+    ReadText("MODEM_CHECK_MIN = 0\nPORT_REOPEN_SEC = 0\n");
+    EXPECT_EQ(std::memcmp(&ctx, &defaults, sizeof ctx), 0);
+    EXPECT_TRUE(korpro_sim::Log().empty()) << config_test::LogText();
+
+    TearDown();
+    SetUp();
+    ReadText("MODEM_CHECK_MIN = 1441\nPORT_REOPEN_SEC = 4\nmodem_check_min=1440\nPORT_REOPEN_SEC = 3600\n"
+             "PORT_REOPEN_SEC = 5 ; the shortest\nMODEM_CHECK_MIN = 0\n");
+    ASSERT_NE(ctx.optIn, nullptr);
+    EXPECT_EQ(ctx.optIn->supervision.modemCheckMin, 0);
+    EXPECT_EQ(ctx.optIn->supervision.portReopenSec, 5);
+    EXPECT_EQ(korpro_sim::Log(),
+              (std::vector<LogLine>{
+                  Error("TELDRV> ReadInitFile() error, MODEM_CHECK_MIN 1441 out of range 1 to 1440, line 1 in "
+                        "'TELDRV07.INT'"),
+                  Error("TELDRV> ReadInitFile() error, PORT_REOPEN_SEC 4 out of range 5 to 3600, line 2 in "
+                        "'TELDRV07.INT'")}));
+    // The other settings of the block are as without their keywords.
+    EXPECT_TRUE(ClockStepAllowed(&ctx, 1000000000));
+
+    TearDown();
+    SetUp();
+    config_test::ArmAllocFailure(1);
+    ReadText("MODEM_CHECK_MIN = 10\n");
+    EXPECT_EQ(ctx.optIn, nullptr);
+    EXPECT_EQ(korpro_sim::Log(), (std::vector<LogLine>{Error("TELDRV> ReadInitFile() error, alloc mem for "
+                                                             "MODEM_CHECK_MIN, line 1 in 'TELDRV07.INT', line ignored")}));
+}
+
 }  // namespace

@@ -101,6 +101,15 @@ void AddRemoteAccessRows(const StationContext& ctx, std::vector<SummaryRow>* row
                                                       : "any step");
 }
 
+// MODEM_CHECK_MIN and PORT_REOPEN_SEC, as the driver will act on them.
+void AddSupervisionRows(const StationContext& ctx, std::vector<SummaryRow>* rows) {
+    const unsigned minutes = ctx.optIn != nullptr ? ctx.optIn->supervision.modemCheckMin : 0;
+    const unsigned seconds = ctx.optIn != nullptr ? ctx.optIn->supervision.portReopenSec : 0;
+    rows->emplace_back("modem check",
+                       minutes != 0 ? "every " + std::to_string(minutes) + " min, alert after 3 failed checks" : "off");
+    rows->emplace_back("port lost", seconds != 0 ? "reopened every " + std::to_string(seconds) + " s" : "off");
+}
+
 }  // namespace
 
 std::vector<SummaryRow> SummaryRows(const StationContext& ctx) {
@@ -127,6 +136,7 @@ std::vector<SummaryRow> SummaryRows(const StationContext& ctx) {
     rows.emplace_back("auto answer off", Quoted(ctx.noAnswerCmd) + " CR");
     rows.emplace_back("hang up", Quoted(ctx.hangUpCmd) + " CR");
     AddRemoteAccessRows(ctx, &rows);
+    AddSupervisionRows(ctx, &rows);
     rows.emplace_back("alarm calls", std::to_string(ctx.dialRetries) + " attempts, " +
                                          std::to_string(ctx.dialRetryTime) + " s apart, " +
                                          std::to_string(ctx.dialTimeout) + " s for the carrier");

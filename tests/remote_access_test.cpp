@@ -148,62 +148,66 @@ TEST(RemoteAccessTest, AClockStepUpToTheLimitIsSetOneSecondMoreIsNot) {
     EXPECT_EQ(LinesAt(64).back().text, "TELDRV> DoTheCom() error, setting system clock, err 87");
 }
 
-// The same mixed run (start, an incoming call, an alarm call, EndVpi) with
-// and without opt-in keywords that allow everything or are never triggered:
-// the same answers on the wire, the same bytes both ways, and the same log,
-// line for line.
+// What a mixed run leaves: the central's answers, the log, the line's bytes.
+struct MixedRunResult {
+    std::vector<Bytes> answers;
+    std::multiset<std::string> startLog;  // two threads log at start-up, in either order
+    std::string callLog;
+    Bytes fromPort;
+    Bytes toPort;
+};
+
+// Start, an incoming call with on-line transfer and writes, an alarm call,
+// EndVpi, with `extra` lines in the init file.
+MixedRunResult MixedRun(const std::string& extra) {
+    MixedRunResult run;
+    DriverRig rig;
+    EXPECT_EQ(rig.Start(StationWith(extra + "MODEM_NUMBER 1 = 0301234567\n")), 0) << LogText();
+    EXPECT_TRUE(rig.CallIn());
+    for (const LogLine& line : korpro_sim::Log()) {
+        run.startLog.insert(std::to_string(line.level) + " " + WithoutHandle(line.text));
+    }
+    korpro_sim::ClearLog();
+    sim::CentralStation& central = rig.central;
+    const Bytes requests[] = {sim::StationRequest(),
+                              sim::SyncClockRequest({2031, 5, 3, 14, 9, 41, 7, 120}),
+                              sim::StartOnlineRequest(),
+                              sim::ContOnlineWriteRequest(1, 0, sim::WriteValue16(0xFFFE)),
+                              sim::ContOnlineWriteRequest(2, 1, sim::WriteValue16(3)),
+                              sim::ContOnlineRequest(2),
+                              sim::ContOnlineRequest(3),
+                              sim::HangUpRequest()};
+    // The host takes the writes without raising changes of its own, whose
+    // arrival would race the poll; the test raises them between polls.
+    korpro_sim::ForceResult(korpro_sim::OnlineCall::PutGateVal, 0);
+    uint32_t serial = 0;
+    for (const Bytes& request : requests) {
+        run.answers.push_back(central.Ask(request).value_or(Bytes{}));
+        korpro_sim::RaiseValueChange(11, {1, 2, 3, 4, 5, 6, 7, static_cast<uint8_t>(++serial)}, {1, 2, 3, 4, 5, 6});
+        platform::Sleep(50);
+    }
+    EXPECT_TRUE(rig.WaitIdle(30000));
+    EXPECT_EQ(rig.Write(1), 0);
+    EXPECT_TRUE(rig.AwaitCall(60000));
+    run.answers.push_back(central.Station().value_or(Bytes{}));
+    run.answers.push_back(central.HangUp().value_or(Bytes{}));
+    EXPECT_TRUE(rig.WaitIdle(30000));
+    EXPECT_EQ(rig.End(), 0);
+    run.callLog = LogText();
+    const sim::LockedLine line(rig.line);
+    for (const sim::LineEvent& event : line->transcript) {
+        Bytes& side = event.direction == sim::Direction::ToPeer ? run.fromPort : run.toPort;
+        if (event.direction != sim::Direction::Dtr) side.insert(side.end(), event.bytes.begin(), event.bytes.end());
+    }
+    return run;
+}
+
+// The same mixed run with and without opt-in keywords that allow everything
+// or are never triggered: the same answers on the wire, the same bytes both
+// ways, and the same log, line for line.
 TEST(RemoteAccessTest, KeywordsThatAllowEverythingChangeNoByteAndNoLogLine) {
-    struct Run {
-        std::vector<Bytes> answers;
-        std::multiset<std::string> startLog;  // two threads log at start-up, in either order
-        std::string callLog;
-        Bytes fromPort;
-        Bytes toPort;
-    };
-    auto call = [](const std::string& extra) {
-        Run run;
-        DriverRig rig;
-        EXPECT_EQ(rig.Start(StationWith(extra + "MODEM_NUMBER 1 = 0301234567\n")), 0) << LogText();
-        EXPECT_TRUE(rig.CallIn());
-        for (const LogLine& line : korpro_sim::Log()) {
-            run.startLog.insert(std::to_string(line.level) + " " + WithoutHandle(line.text));
-        }
-        korpro_sim::ClearLog();
-        sim::CentralStation& central = rig.central;
-        const Bytes requests[] = {sim::StationRequest(),
-                                  sim::SyncClockRequest({2031, 5, 3, 14, 9, 41, 7, 120}),
-                                  sim::StartOnlineRequest(),
-                                  sim::ContOnlineWriteRequest(1, 0, sim::WriteValue16(0xFFFE)),
-                                  sim::ContOnlineWriteRequest(2, 1, sim::WriteValue16(3)),
-                                  sim::ContOnlineRequest(2),
-                                  sim::ContOnlineRequest(3),
-                                  sim::HangUpRequest()};
-        // The host takes the writes without raising changes of its own, whose
-        // arrival would race the poll; the test raises them between polls.
-        korpro_sim::ForceResult(korpro_sim::OnlineCall::PutGateVal, 0);
-        uint32_t serial = 0;
-        for (const Bytes& request : requests) {
-            run.answers.push_back(central.Ask(request).value_or(Bytes{}));
-            korpro_sim::RaiseValueChange(11, {1, 2, 3, 4, 5, 6, 7, static_cast<uint8_t>(++serial)}, {1, 2, 3, 4, 5, 6});
-            platform::Sleep(50);
-        }
-        EXPECT_TRUE(rig.WaitIdle(30000));
-        EXPECT_EQ(rig.Write(1), 0);
-        EXPECT_TRUE(rig.AwaitCall(60000));
-        run.answers.push_back(central.Station().value_or(Bytes{}));
-        run.answers.push_back(central.HangUp().value_or(Bytes{}));
-        EXPECT_TRUE(rig.WaitIdle(30000));
-        EXPECT_EQ(rig.End(), 0);
-        run.callLog = LogText();
-        const sim::LockedLine line(rig.line);
-        for (const sim::LineEvent& event : line->transcript) {
-            Bytes& side = event.direction == sim::Direction::ToPeer ? run.fromPort : run.toPort;
-            if (event.direction != sim::Direction::Dtr) side.insert(side.end(), event.bytes.begin(), event.bytes.end());
-        }
-        return run;
-    };
-    const Run without = call("");
-    const Run with = call(
+    const MixedRunResult without = MixedRun("");
+    const MixedRunResult with = MixedRun(
         "REMOTE_WRITE = ALL\nCLOCK_MAX_STEP_SEC = 4294967295\nMODEM_CHECK_MIN = 1440\nPORT_REOPEN_SEC = 3600\n");
     EXPECT_EQ(with.answers, without.answers);
     EXPECT_EQ(with.startLog, without.startLog);

@@ -104,9 +104,12 @@ TEST(StationCheck, GoodFilesRefusalsAndWarnings) {
     EXPECT_EQ(out.find("REMOTE_WRITE = LEVEL, PUMP': the driver stores"), std::string::npos) << out;
     EXPECT_EQ(RunCheck(StationDir(std::string(kInit) + "REMOTE_WRITE = VALVE\n", kGates), &out), 1) << out;
     EXPECT_NE(out.find("VALVE"), std::string::npos) << out;
+}
 
-    // The modem check and the lost port: off without their keywords, as the
-    // driver acts on them with, and refused out of range.
+// The modem check and the lost port: off without their keywords, as the
+// driver acts on them with, and refused out of range.
+TEST(StationCheck, TheModemCheckAndTheLostPortInTheSummary) {
+    std::string out;
     EXPECT_EQ(RunCheck(StationDir(kInit, kGates), &out), 0) << out;
     EXPECT_NE(out.find("  modem check: off\n  port lost: off\n"), std::string::npos) << out;
     EXPECT_EQ(RunCheck(StationDir(std::string(kInit) + "MODEM_CHECK_MIN = 10\nPORT_REOPEN_SEC = 30\n", kGates), &out), 0)

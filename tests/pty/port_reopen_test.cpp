@@ -24,39 +24,52 @@ namespace {
 namespace fs = std::filesystem;
 using pty_test::WaitFor;
 
-constexpr int kReopenSec = 5;
 // What a loaded 2-core machine may add to a step on the real clock.
 constexpr int kLoadRoomMs = 5000;
+constexpr sim::ModemTiming kTiming{2000, 2000, 3000, 1000};
 
-std::string FromPort(sim::Line& line) {
-    const std::vector<uint8_t> bytes = sim::BytesFromPort(line);
-    return std::string(bytes.begin(), bytes.end());
-}
+class PortReopenOnPty : public ::testing::Test {
+protected:
+    void SetUp() override {
+        lines = std::getenv("TELDRV_SHIM_LINES");
+        if (!lines || !std::getenv("LD_PRELOAD")) GTEST_SKIP() << "run by ctest, with the modem-line shim preloaded";
+        sim::ResetClock(sim::ClockMode::Real, static_cast<int64_t>(std::time(nullptr)));
+        korpro_sim::Reset();
+        korpro_sim::DefineGate("TANK_LEVEL", 11);
+        previous = fs::current_path();
+        std::string pattern = (fs::temp_directory_path() / "teldrv-reopen-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        directory = pattern;
+        fs::current_path(directory);
+        std::string error;
+        const std::string init = "STATION = 7\nPORT_REOPEN_SEC = 5\n";
+        ASSERT_TRUE(gatefile::WriteBytes("TELDRV07.INT", std::vector<uint8_t>(init.begin(), init.end()), &error));
+        ASSERT_TRUE(gatefile::WriteBytes("07_GATES.DAT", gatefile::BuildGateFile(7, {{"TANK_LEVEL", 1, 0}}), &error));
+        // The port name holds 11 characters: the pty is reached through a
+        // link, which the shim follows at each look.
+        link = directory / "port";
+        setenv("TELDRV_SHIM_PTY", link.c_str(), 1);
+    }
+    void TearDown() override {
+        if (directory.empty()) return;
+        fs::current_path(previous);
+        fs::remove_all(directory);
+    }
+    // The port's link names the modem's pty.
+    std::unique_ptr<pty_test::PtyModem> ModemAtTheLink() {
+        auto modem = std::make_unique<pty_test::PtyModem>(lines, kTiming);
+        fs::create_symlink(modem->ptyPath(), link);
+        return modem;
+    }
 
-TEST(PortReopenOnPty, ThePathNamesANewPseudoTerminalAndTheDriverResetsTheModemThere) {
-    const char* lines = std::getenv("TELDRV_SHIM_LINES");
-    if (!lines || !std::getenv("LD_PRELOAD")) GTEST_SKIP() << "run by ctest, with the modem-line shim preloaded";
-    sim::ResetClock(sim::ClockMode::Real, static_cast<int64_t>(std::time(nullptr)));
-    korpro_sim::Reset();
-    korpro_sim::DefineGate("TANK_LEVEL", 11);
-    const fs::path previous = fs::current_path();
-    std::string pattern = (fs::temp_directory_path() / "teldrv-reopen-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    const fs::path directory = pattern;
-    fs::current_path(directory);
-    std::string error;
-    const std::string init = "STATION = 7\nPORT_REOPEN_SEC = " + std::to_string(kReopenSec) + "\n";
-    ASSERT_TRUE(gatefile::WriteBytes("TELDRV07.INT", std::vector<uint8_t>(init.begin(), init.end()), &error));
-    ASSERT_TRUE(gatefile::WriteBytes("07_GATES.DAT", gatefile::BuildGateFile(7, {{"TANK_LEVEL", 1, 0}}), &error));
+    const char* lines = nullptr;
+    fs::path previous;
+    fs::path directory;
+    fs::path link;
+};
 
-    const sim::ModemTiming timing{2000, 2000, 3000, 1000};
-    auto first = std::make_unique<pty_test::PtyModem>(lines, timing);
-    // The port name holds 11 characters: the pty is reached through a link,
-    // which the shim follows at each look.
-    const fs::path link = directory / "port";
-    fs::create_symlink(first->ptyPath(), link);
-    setenv("TELDRV_SHIM_PTY", link.c_str(), 1);
-
+TEST_F(PortReopenOnPty, ThePathNamesANewPseudoTerminalAndTheDriverResetsTheModemThere) {
+    std::unique_ptr<pty_test::PtyModem> first = ModemAtTheLink();
     alignas(8) static unsigned char context[4096];
     ColdStartParams params = test_port::ColdStartOn("./port");
     LoadedDriver driver = LoadDriver(TELDRV_LIBRARY);
@@ -67,34 +80,29 @@ TEST(PortReopenOnPty, ThePathNamesANewPseudoTerminalAndTheDriverResetsTheModemTh
     fs::remove(link);
     first.reset();
     const std::string lost = "TELDRV> ReopenPort() error, port './port' lost, reopening every 5 s";
-    ASSERT_TRUE(WaitFor([&] { return log_test::Logged({32, lost}); }, kReopenSec * 1000 + kLoadRoomMs))
-        << log_test::LogText();
+    ASSERT_TRUE(WaitFor([&] { return log_test::Logged({32, lost}); }, 5000 + kLoadRoomMs)) << log_test::LogText();
     ASSERT_EQ(korpro_sim::Alerts().size(), 1u);
     EXPECT_EQ(korpro_sim::Alerts()[0].text, "TELDRV, port './port' lost");
 
-    pty_test::PtyModem second(lines, timing);
-    fs::create_symlink(second.ptyPath(), link);
-    ASSERT_TRUE(WaitFor([&] { return second.modem().Commands().size() == 3; },
-                        kReopenSec * 1000 + 4000 + kLoadRoomMs))
+    std::unique_ptr<pty_test::PtyModem> second = ModemAtTheLink();
+    ASSERT_TRUE(WaitFor([&] { return second->modem().Commands().size() == 3; }, 5000 + 4000 + kLoadRoomMs))
         << log_test::LogText();
     EXPECT_TRUE(log_test::Logged({32, "TELDRV> ReopenPort() info, port './port' open again"}));
-    EXPECT_EQ(second.modem().Commands(), (std::vector<std::string>{"ATH0", "ATZ", "ATS0=1"}));
-    EXPECT_EQ(FromPort(second.line()), "+++ATH0\rATZ\rATS0=1\r");
+    EXPECT_EQ(second->modem().Commands(), (std::vector<std::string>{"ATH0", "ATZ", "ATS0=1"}));
+    const std::vector<uint8_t> sent = sim::BytesFromPort(second->line());
+    EXPECT_EQ(std::string(sent.begin(), sent.end()), "+++ATH0\rATZ\rATS0=1\r");
 
     // And answers there.
     sim::CentralStation central;
     central.ResendAfter(2000);
-    second.modem().Ring(central, 3);
+    second->modem().Ring(central, 3);
     ASSERT_TRUE(central.WaitConnected(15000)) << log_test::LogText();
     EXPECT_EQ(central.Station(), (sim::Bytes{0x73, 7, 7, 7}));
     EXPECT_EQ(central.HangUp(), (sim::Bytes{0x78}));
-
     VpiCallBlock end{context, 11, 7, 0, nullptr};
     EXPECT_EQ(driver.vpiMain(&end), 0);
     EXPECT_EQ(dlclose(driver.handle), 0);
     EXPECT_EQ(log_test::Count("TELDRV> CloseCom() exited 0"), 1u);
-    fs::current_path(previous);
-    fs::remove_all(directory);
 }
 
 }  // namespace

@@ -224,7 +224,7 @@ Wake WaitForCall(StationContext* ctx, Watch* watch, DialEntry** due) {
         watch->statusFailing = false;
         if ((status & platform::kModemStatusRlsdOn) != 0) return Wake::kIncoming;
         if ((*due = DueEntry(ctx)) != nullptr) return Wake::kAlarm;
-        if (CheckDue(*watch)) CheckModem(ctx, watch);
+        if (CheckDue(*watch) && !StopRequested()) CheckModem(ctx, watch);
     }
     return Wake::kStop;
 }

@@ -1,6 +1,7 @@
 // Call control: the thread that owns the modem, answers the central
 // station's calls, places the alarm calls and raises the alert for an alarm
-// call that failed.
+// call that failed. With MODEM_CHECK_MIN it checks the modem while it waits,
+// with PORT_REOPEN_SEC it opens a lost port again.
 #pragma once
 
 #include <cstddef>
@@ -16,6 +17,10 @@ constexpr size_t kAlertTextSize = 80;
 void AutoAnswerThread(StationContext* ctx);
 // Logs the text and, for alert classes 2 to 5, raises it as a host alert.
 void RaiseAlert(StationContext* ctx, const char* text);
+
+// The host closed the port (CloseCom): should the thread have lost it, it
+// does not open it again.
+void KeepPortClosed(StationContext* ctx);
 
 // Dial attempts an alarm call gets: the configured count held in 8 bits, with
 // 0 meaning one attempt and counts above 255 held at 255, so the count never

@@ -7,6 +7,7 @@
 #include "common/alloc_hook.h"
 #include "common/text.h"
 #include "config/line_scan.h"
+#include "config/opt_in.h"
 #include "config/remote_access.h"
 #include "config/station_gates.h"
 #include "driver/context.h"
@@ -33,6 +34,8 @@ enum class Keyword {
     ModemDialRetryTime,
     RemoteWrite,
     ClockMaxStep,
+    ModemCheckMin,
+    PortReopenSec,
 };
 
 struct KeywordPattern {
@@ -55,7 +58,19 @@ constexpr KeywordPattern kPatterns[] = {
     {Keyword::ModemDialRetryTime, "MODEM_DIAL_RETRY_TIME_SEC = %u"},
     {Keyword::RemoteWrite, "REMOTE_WRITE = %s"},
     {Keyword::ClockMaxStep, "CLOCK_MAX_STEP_SEC = %u"},
+    {Keyword::ModemCheckMin, "MODEM_CHECK_MIN = %u"},
+    {Keyword::PortReopenSec, "PORT_REOPEN_SEC = %u"},
 };
+
+// A supervision setting: its keyword, its range (0 is off) and its field.
+struct SupervisionKeyword {
+    const char* keyword;
+    uint32_t lowest;
+    uint32_t highest;
+    uint16_t Supervision::*field;
+};
+constexpr SupervisionKeyword kModemCheckMin = {"MODEM_CHECK_MIN", 1, 1440, &Supervision::modemCheckMin};
+constexpr SupervisionKeyword kPortReopenSec = {"PORT_REOPEN_SEC", 5, 3600, &Supervision::portReopenSec};
 
 struct LineSource {
     const char* fileName;
@@ -193,6 +208,26 @@ void ApplyAlerts(StationContext* ctx, const uint32_t (&alert)[kScanNumberSlots],
     ctx->alertZone = static_cast<uint16_t>(alert[2]);
 }
 
+// 0 switches the supervision off, as a file without the keyword leaves it;
+// a value out of its range is refused and changes nothing.
+void ApplySupervision(StationContext* ctx, const SupervisionKeyword& setting, uint32_t value,
+                      const LineSource& source) {
+    if (value != 0 && (value < setting.lowest || value > setting.highest)) {
+        err(kLogError, "TELDRV> ReadInitFile() error, %s %u out of range %u to %u, line %u in '%s'", setting.keyword,
+            static_cast<unsigned>(value), static_cast<unsigned>(setting.lowest),
+            static_cast<unsigned>(setting.highest), source.lineNumber, source.fileName);
+        return;
+    }
+    if (value == 0 && OwnedOptIn(ctx) == nullptr) return;
+    OptInSettings* settings = OwnOptIn(ctx);
+    if (settings == nullptr) {
+        err(kLogError, "TELDRV> ReadInitFile() error, alloc mem for %s, line %u in '%s', line ignored", setting.keyword,
+            source.lineNumber, source.fileName);
+        return;
+    }
+    settings->supervision.*setting.field = static_cast<uint16_t>(value);
+}
+
 // The whole list after the "=", not only the first name the pattern took.
 void ApplyRemoteWriteLine(StationContext* ctx, const LineSource& source) {
     ApplyRemoteWrite(ctx, std::strchr(source.text, '=') + 1, source.lineNumber, source.fileName);
@@ -223,6 +258,8 @@ void ApplyLine(StationContext* ctx, const LineSource& source) {
             case Keyword::ClockMaxStep:
                 ApplyClockMaxStep(ctx, number, source.lineNumber, source.fileName);
                 break;
+            case Keyword::ModemCheckMin: ApplySupervision(ctx, kModemCheckMin, number, source); break;
+            case Keyword::PortReopenSec: ApplySupervision(ctx, kPortReopenSec, number, source); break;
         }
         return;
     }

@@ -13,14 +13,11 @@ namespace {
 constexpr uint32_t kFirstNameCapacity = 8;
 constexpr size_t kNameSize = sizeof(RemoteWriteName::name);
 
-// Where a block could not be had: a protection the operator asked for must
-// not fall back to "everything allowed", so every write and every clock
-// step is refused instead. Never written, never freed.
-RemoteAccess refuseAll{0, true, true, 0, 0};
+// Refuses every write and every clock step; later REMOTE_WRITE lines change nothing.
+constexpr RemoteAccess kRefusing = {0, true, true, true, 0, 0, nullptr};
 
-RemoteWriteName* Names(RemoteAccess* access) { return reinterpret_cast<RemoteWriteName*>(access + 1); }
-const RemoteWriteName* Names(const RemoteAccess* access) {
-    return reinterpret_cast<const RemoteWriteName*>(access + 1);
+const RemoteAccess* Access(const StationContext* ctx) {
+    return ctx->optIn != nullptr ? &ctx->optIn->remoteAccess : nullptr;
 }
 
 char Upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
@@ -38,34 +35,47 @@ void ReportNotAGate(const char* name, size_t length, unsigned line, const char* 
         static_cast<int>(length), name, line, file);
 }
 
-// The context's block with room for at least `names` names, grown through
-// driverAlloc; nullptr (with the block replaced by refuseAll) when that fails.
-RemoteAccess* BlockWithRoom(StationContext* ctx, uint16_t names, const char* keyword, unsigned line,
-                            const char* file) {
-    RemoteAccess* old = ctx->remoteAccess;
-    if (old == &refuseAll) return nullptr;
-    if (old != nullptr && old->nameCapacity >= names) return old;
-    uint32_t capacity = old != nullptr ? old->nameCapacity : 0;
-    while (capacity < names) capacity = capacity < kFirstNameCapacity ? kFirstNameCapacity : capacity * 2;
-    auto* block = static_cast<RemoteAccess*>(driverAlloc(sizeof(RemoteAccess) + capacity * sizeof(RemoteWriteName)));
-    if (block == nullptr) {
-        err(kLogError,
-            "TELDRV> ReadInitFile() error, alloc mem for %s, line %u in '%s', all remote writes and clock settings "
-            "refused",
-            keyword, line, file);
-        std::free(old);
-        ctx->remoteAccess = &refuseAll;
+// A protection the operator asked for must not fall back to "everything
+// allowed" when memory runs out: everything is refused instead.
+void RefuseEverything(StationContext* ctx, const char* keyword, unsigned line, const char* file) {
+    err(kLogError,
+        "TELDRV> ReadInitFile() error, alloc mem for %s, line %u in '%s', all remote writes and clock settings "
+        "refused",
+        keyword, line, file);
+    if (OptInSettings* own = OwnedOptIn(ctx)) {
+        std::free(own->remoteAccess.names);
+        own->remoteAccess = kRefusing;
+    } else {
+        UseRefusingOptIn(ctx);
+    }
+}
+
+// The context's remote access with room for at least `names` names, the
+// list grown through driverAlloc; nullptr when it refuses everything (then
+// or already).
+RemoteAccess* AccessWithRoom(StationContext* ctx, uint16_t names, const char* keyword, unsigned line,
+                             const char* file) {
+    const RemoteAccess* now = Access(ctx);
+    if (now != nullptr && now->refusing) return nullptr;
+    OptInSettings* own = OwnOptIn(ctx);
+    if (own == nullptr) {
+        RefuseEverything(ctx, keyword, line, file);
         return nullptr;
     }
-    if (old != nullptr) {
-        std::memcpy(block, old, sizeof(RemoteAccess) + old->nameCount * sizeof(RemoteWriteName));
-        std::free(old);
-    } else {
-        *block = RemoteAccess{0, false, false, 0, 0};
+    RemoteAccess* access = &own->remoteAccess;
+    if (access->nameCapacity >= names) return access;
+    uint32_t capacity = access->nameCapacity;
+    while (capacity < names) capacity = capacity < kFirstNameCapacity ? kFirstNameCapacity : capacity * 2;
+    auto* list = static_cast<RemoteWriteName*>(driverAlloc(capacity * sizeof(RemoteWriteName)));
+    if (list == nullptr) {
+        RefuseEverything(ctx, keyword, line, file);
+        return nullptr;
     }
-    block->nameCapacity = static_cast<uint16_t>(capacity);
-    ctx->remoteAccess = block;
-    return block;
+    if (access->nameCount > 0) std::memcpy(list, access->names, access->nameCount * sizeof(RemoteWriteName));
+    std::free(access->names);
+    access->names = list;
+    access->nameCapacity = static_cast<uint16_t>(capacity);
+    return access;
 }
 
 // The next name of a REMOTE_WRITE list: names are parted by commas or white
@@ -92,8 +102,8 @@ bool ApplyListWord(StationContext* ctx, const char* list, unsigned line, const c
     const bool all = length == 3 && std::strncmp(start, "ALL", 3) == 0;
     const bool none = length == 4 && std::strncmp(start, "NONE", 4) == 0;
     if (!all && !none) return false;
-    if (all && ctx->remoteAccess == nullptr) return true;  // what a file without the keyword gives
-    RemoteAccess* access = BlockWithRoom(ctx, 0, "REMOTE_WRITE", line, file);
+    if (all && Access(ctx) == nullptr) return true;  // what a file without the keyword gives
+    RemoteAccess* access = AccessWithRoom(ctx, 0, "REMOTE_WRITE", line, file);
     if (access == nullptr) return true;
     access->writeListed = none;
     access->nameCount = 0;
@@ -114,17 +124,17 @@ void ApplyRemoteWrite(StationContext* ctx, const char* list, unsigned line, cons
             ReportNotAGate(start, length, line, file);
             continue;
         }
-        RemoteAccess* access = ctx->remoteAccess;
-        const uint16_t count = access != nullptr && access != &refuseAll ? access->nameCount : 0;
+        const RemoteAccess* now = Access(ctx);
+        const uint16_t count = now != nullptr ? now->nameCount : 0;
         if (count == kMaxStationGates) {
             err(kLogError, "TELDRV> ReadInitFile() error, REMOTE_WRITE lists more than %u gates, line %u in '%s'",
                 static_cast<unsigned>(kMaxStationGates), line, file);
             return;
         }
-        access = BlockWithRoom(ctx, static_cast<uint16_t>(count + 1), "REMOTE_WRITE", line, file);
+        RemoteAccess* access = AccessWithRoom(ctx, static_cast<uint16_t>(count + 1), "REMOTE_WRITE", line, file);
         if (access == nullptr) return;
         access->writeListed = true;
-        RemoteWriteName& entry = Names(access)[access->nameCount++];
+        RemoteWriteName& entry = access->names[access->nameCount++];
         std::memset(entry.name, 0, kNameSize);
         std::memcpy(entry.name, start, length);
         entry.line = static_cast<uint16_t>(line);
@@ -133,18 +143,18 @@ void ApplyRemoteWrite(StationContext* ctx, const char* list, unsigned line, cons
 }
 
 void ApplyClockMaxStep(StationContext* ctx, uint32_t seconds, unsigned line, const char* file) {
-    RemoteAccess* access = BlockWithRoom(ctx, 0, "CLOCK_MAX_STEP_SEC", line, file);
+    RemoteAccess* access = AccessWithRoom(ctx, 0, "CLOCK_MAX_STEP_SEC", line, file);
     if (access == nullptr) return;
     access->clockLimited = true;
     access->clockMaxStep = seconds;
 }
 
 void ReportUnknownRemoteWriteNames(const StationContext* ctx, const char* file) {
-    const RemoteAccess* access = ctx->remoteAccess;
+    const RemoteAccess* access = Access(ctx);
     // Without a station gate table ColdStart refuses to start anyway.
     if (access == nullptr || ctx->stationGates == nullptr) return;
     for (uint16_t i = 0; i < access->nameCount; ++i) {
-        const RemoteWriteName& entry = Names(access)[i];
+        const RemoteWriteName& entry = access->names[i];
         bool found = false;
         for (uint16_t g = 0; g < ctx->stationGateCount && !found; ++g) {
             found = SameName(entry.name, ctx->stationGates[g].name);
@@ -154,22 +164,16 @@ void ReportUnknownRemoteWriteNames(const StationContext* ctx, const char* file) 
 }
 
 bool RemoteWriteAllowed(const StationContext* ctx, const StationGate& gate) {
-    const RemoteAccess* access = ctx->remoteAccess;
+    const RemoteAccess* access = Access(ctx);
     if (access == nullptr || !access->writeListed) return true;
     for (uint16_t i = 0; i < access->nameCount; ++i) {
-        if (SameName(Names(access)[i].name, gate.name)) return true;
+        if (SameName(access->names[i].name, gate.name)) return true;
     }
     return false;
 }
 
 bool ClockStepAllowed(const StationContext* ctx, int64_t step) {
-    const RemoteAccess* access = ctx->remoteAccess;
+    const RemoteAccess* access = Access(ctx);
     if (access == nullptr || !access->clockLimited) return true;
     return (step < 0 ? -step : step) <= int64_t{access->clockMaxStep};
 }
-
-RemoteAccess* HeapRemoteAccess(const StationContext* ctx) {
-    return ctx->remoteAccess != &refuseAll ? ctx->remoteAccess : nullptr;
-}
-
-void ReleaseRemoteAccess(StationContext* ctx) { std::free(HeapRemoteAccess(ctx)); }

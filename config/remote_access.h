@@ -1,10 +1,12 @@
 // What the init file lets a caller change: the station gates it may write
 // (REMOTE_WRITE) and how far it may move the clock (CLOCK_MAX_STEP_SEC).
-// Without either keyword the context holds no block and a caller may write
-// every station gate and set any clock.
+// Without either keyword a caller may write every station gate and set any
+// clock. The settings are a group of the opt-in block (config/opt_in.h).
 #pragma once
 
 #include <cstdint>
+
+#include "config/opt_in.h"
 
 struct StationContext;
 struct StationGate;
@@ -12,15 +14,6 @@ struct StationGate;
 struct RemoteWriteName {
     char name[32];  // as the init file gives it, upper case
     uint16_t line;  // where it was given
-};
-
-// One heap block owned by the context: this header, then nameCapacity names.
-struct RemoteAccess {
-    uint32_t clockMaxStep;  // seconds, when clockLimited
-    bool clockLimited;
-    bool writeListed;  // false: every station gate may be written
-    uint16_t nameCount;
-    uint16_t nameCapacity;
 };
 
 // REMOTE_WRITE with the text after its "="; CLOCK_MAX_STEP_SEC with its
@@ -36,8 +29,3 @@ bool RemoteWriteAllowed(const StationContext* ctx, const StationGate& gate);
 
 // Whether a clock step of this many seconds (either way) may be taken.
 bool ClockStepAllowed(const StationContext* ctx, int64_t step);
-
-// The block the context owns on the heap; nullptr when it has none.
-RemoteAccess* HeapRemoteAccess(const StationContext* ctx);
-// Gives the block back (a reader of the init file that started nothing).
-void ReleaseRemoteAccess(StationContext* ctx);

@@ -29,9 +29,8 @@ void WaitWhileSet(uint8_t& flag) {
 
 // Opens the context's port with its settings; the handle, or 0 on failure.
 platform::PortHandle OpenCom(StationContext* ctx) {
-    const uint16_t settings[kPortSettingCount] = {ctx->baudRate, ctx->dataBits, ctx->stopBits, ctx->parity};
     platform::PortHandle handle = 0;
-    if (OpenPort(ctx->portName, settings, ctx->portOptions, &handle) != kPortOk) {
+    if (OpenStationPort(ctx, &handle) != kPortOk) {
         err(kLogError, "TELDRV> OpenCom() exited with error");
         return 0;
     }
@@ -88,6 +87,19 @@ StartOutcome StartWithPort(StationContext* ctx) {
         return StartOutcome::kFailedIdle;
     }
     return StartThreadAndBuffer(ctx);
+}
+
+// The auto-answer thread closes a lost port and opens it again on its own
+// (PORT_REOPEN_SEC): the handle is taken over whole, so that only one of the
+// two closes it, and the thread is told first that this port stays closed.
+HostResult CloseRunningPort(StationContext* ctx) {
+    KeepPortClosed(ctx);
+    const platform::PortHandle handle =
+        ExchangeShared<platform::PortHandle>(ctx->portHandle, 0, std::memory_order_seq_cst);
+    const HostResult result = CloseComPort(handle);
+    // A port that refuses to close keeps its handle.
+    if (result != kHostDone) StoreShared(ctx->portHandle, handle);
+    return result;
 }
 
 // A second start would drop the first one's memory and open the port twice,
@@ -148,14 +160,10 @@ HostResult CloseCom(VpiCallBlock* call) {
     // after a start that failed with nothing running the port is the
     // module's, the block the host's again.
     const ContextState state = StateOf(ctx);
-    const platform::PortHandle handle = state == ContextState::kRunning      ? LoadShared(ctx->portHandle)
-                                        : state == ContextState::kFailedIdle ? LeftoverPort(ctx)
-                                                                             : 0;
+    if (state == ContextState::kRunning) return CloseRunningPort(ctx);
+    const platform::PortHandle handle = state == ContextState::kFailedIdle ? LeftoverPort(ctx) : 0;
     const HostResult result = CloseComPort(handle);
-    if (handle != 0 && result == kHostDone) {
-        if (state == ContextState::kRunning) StoreShared<platform::PortHandle>(ctx->portHandle, 0);
-        ForgetLeftoverPort(ctx);
-    }
+    if (handle != 0 && result == kHostDone) ForgetLeftoverPort(ctx);
     return result;
 }
 

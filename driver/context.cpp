@@ -43,5 +43,5 @@ void SetContextDefaults(StationContext* ctx) {
     StoreShared<uint16_t>(ctx->changeRead, 0);
     ctx->changeReadSeen = 0;
     StoreShared<uint8_t>(ctx->onlineThreadRunning, 0);
-    ctx->remoteAccess = nullptr;
+    ctx->optIn = nullptr;
 }

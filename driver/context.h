@@ -18,7 +18,7 @@ struct DialEntry {
 
 struct StationGate;
 struct GateChange;
-struct RemoteAccess;
+struct OptInSettings;
 
 constexpr size_t kPhoneNumberSlots = 255;
 constexpr size_t kDialEntryCount = 5;
@@ -83,10 +83,11 @@ struct StationContext {
     // drain pull the line between cores.
     uint16_t changeRead;
 
-    // REMOTE_WRITE and CLOCK_MAX_STEP_SEC, owned by the context; empty when
-    // the init file gives neither. In one block, as the record has room for
-    // one pointer more on the 32-bit target and no more.
-    RemoteAccess* remoteAccess;
+    // The settings of the init file's opt-in keywords (config/opt_in.h),
+    // owned by the context; empty when the file gives none. In one block, as
+    // the record has room for one pointer more on the 32-bit target and no
+    // more.
+    OptInSettings* optIn;
 };
 
 // The size GetVpiInfo reports: what the 32-bit host has always allocated, or
@@ -120,6 +121,10 @@ inline T LoadShared(T& field, std::memory_order order = std::memory_order_acquir
 template <typename T>
 inline void StoreShared(T& field, T value, std::memory_order order = std::memory_order_release) {
     std::atomic_ref<T>(field).store(value, order);
+}
+template <typename T>
+inline T ExchangeShared(T& field, T value, std::memory_order order = std::memory_order_acq_rel) {
+    return std::atomic_ref<T>(field).exchange(value, order);
 }
 
 inline bool StopRequested() { return LoadShared(stopFlag) != 0; }

@@ -6,9 +6,11 @@
 #include <utility>
 #include <vector>
 
-#include "config/remote_access.h"
 #include "host/korpro.h"
 #include "serial/port.h"
+
+using enum HostResult;
+using enum PortResult;
 
 namespace {
 
@@ -54,7 +56,9 @@ StartHoldings HoldingsOf(const StationContext* ctx, const StartHoldings& threads
     Add(&held, ctx->changeBuffer);
     Add(&held, ctx->stationGates);
     Add(&held, ctx->gateIdMap);
-    Add(&held, HeapRemoteAccess(ctx));
+    void* optIn[kOptInHeapBlocks];
+    const size_t optInCount = OptInHeapBlocks(ctx, optIn);
+    for (size_t i = 0; i < optInCount; ++i) Add(&held, optIn[i]);
     held.answerThread = threads.answerThread;
     held.gateThread = threads.gateThread;
     return held;

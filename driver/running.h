@@ -9,6 +9,7 @@
 #include <array>
 #include <cstddef>
 
+#include "config/opt_in.h"
 #include "driver/context.h"
 #include "driver/operations.h"
 #include "platform/thread.h"
@@ -19,9 +20,8 @@ struct StartHoldings {
     bool portEnabled = false;  // EndVpi closes the port as CloseCom does
     platform::PortHandle port = 0;
     // Heap blocks in the order they are freed: the phone numbers, the change
-    // buffer, the station gates, the gate id map, the REMOTE_WRITE and
-    // CLOCK_MAX_STEP_SEC block.
-    std::array<void*, kPhoneNumberSlots + 4> memory{};
+    // buffer, the station gates, the gate id map, the opt-in settings' blocks.
+    std::array<void*, kPhoneNumberSlots + 3 + kOptInHeapBlocks> memory{};
     size_t memoryCount = 0;
     platform::ThreadHandle answerThread;
     platform::ThreadHandle gateThread;  // the last gate message thread started

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "config/init_file.h"
-#include "config/remote_access.h"
+#include "config/opt_in.h"
 #include "driver/context.h"
 #include "sim/korpro_sim.h"
 
@@ -25,7 +25,7 @@ void Release(StationContext& ctx) {
     for (char*& number : ctx.phoneNumbers) std::free(number);
     std::free(ctx.stationGates);
     std::free(ctx.gateIdMap);
-    ReleaseRemoteAccess(&ctx);
+    ReleaseOptIn(&ctx);
 }
 }  // namespace
 

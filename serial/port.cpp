@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "driver/context.h"
 #include "platform/error.h"
 #include "platform/serial.h"
 
@@ -80,6 +81,11 @@ PortResult OpenPort(const char* name, const uint16_t* settings, uint16_t options
 
     platform::CommSetup(port, kPortQueueSize, kPortQueueSize);
     return kPortOk;
+}
+
+PortResult OpenStationPort(const StationContext* ctx, platform::PortHandle* handle) {
+    const uint16_t settings[kPortSettingCount] = {ctx->baudRate, ctx->dataBits, ctx->stopBits, ctx->parity};
+    return OpenPort(ctx->portName, settings, ctx->portOptions, handle);
 }
 
 PortResult ClosePort(platform::PortHandle port) { return platform::CommClose(port) ? kPortOk : kPortCallFailed; }

@@ -7,6 +7,8 @@
 
 #include "platform/serial.h"
 
+struct StationContext;
+
 // Result codes of the port layer. A type of their own, so that they cannot be
 // compared with a link or modem result or with a bare number; the numbers are
 // those the port layer has always had.
@@ -43,6 +45,10 @@ constexpr uint32_t kPortQueueSize = 1200;
 // `options`. The handle is stored in `*handle` whatever the outcome; on every
 // nonzero result it is closed already. "NUL" is opened but not configured.
 PortResult OpenPort(const char* name, const uint16_t* settings, uint16_t options, platform::PortHandle* handle);
+// OpenPort on the port the context names, with its line settings and
+// options: the start's open, and the auto-answer thread's when the port was
+// lost.
+PortResult OpenStationPort(const StationContext* ctx, platform::PortHandle* handle);
 // kPortOk, or kPortCallFailed when the platform refuses to close the port.
 PortResult ClosePort(platform::PortHandle port);
 // Sets the total read time-out to units × 10 ms; gives the previous one in

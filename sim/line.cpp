@@ -21,10 +21,13 @@ void Record(WorldLock& lock, Line& line, Direction direction, const uint8_t* dat
     line.transcript.push_back({NowMsLocked(lock), direction, std::vector<uint8_t>(data, data + size)});
 }
 
+// What every call on a port end whose device has gone gives.
+constexpr uint32_t kDeviceGone = platform::kErrorGenFailure;
+
 void* Open(const char* device, uint32_t* error) {
     WorldLock lock(WorldMutex());
     auto found = Lines().find(device);
-    if (found == Lines().end() || found->second->faults.failOpen) {
+    if (found == Lines().end() || found->second->faults.failOpen || !found->second->present) {
         *error = platform::kErrorFileNotFound;
         return nullptr;
     }
@@ -45,12 +48,14 @@ uint32_t Close(void* state) {
     Line& line = *static_cast<Line*>(state);
     if (line.faults.failClose) return platform::kErrorGenFailure;
     line.open = false;
+    line.portDead = false;
     return 0;
 }
 
 uint32_t GetState(void* state, platform::Dcb* dcb) {
     WorldLock lock(WorldMutex());
     Line& line = *static_cast<Line*>(state);
+    if (line.portDead) return kDeviceGone;
     if (line.faults.failGetState) return platform::kErrorGenFailure;
     *dcb = line.dcb;
     return 0;
@@ -59,6 +64,7 @@ uint32_t GetState(void* state, platform::Dcb* dcb) {
 uint32_t SetState(void* state, const platform::Dcb* dcb) {
     WorldLock lock(WorldMutex());
     Line& line = *static_cast<Line*>(state);
+    if (line.portDead) return kDeviceGone;
     if (line.faults.failSetState) return platform::kErrorGenFailure;
     if (dcb->BaudRate == 0 || dcb->ByteSize < 5 || dcb->ByteSize > 8 || dcb->Parity > 4 || dcb->StopBits > 2) {
         return platform::kErrorInvalidParameter;
@@ -70,6 +76,7 @@ uint32_t SetState(void* state, const platform::Dcb* dcb) {
 uint32_t GetTimeouts(void* state, platform::CommTimeouts* timeouts) {
     WorldLock lock(WorldMutex());
     Line& line = *static_cast<Line*>(state);
+    if (line.portDead) return kDeviceGone;
     if (line.faults.failGetTimeouts) return platform::kErrorGenFailure;
     *timeouts = line.timeouts;
     return 0;
@@ -78,6 +85,7 @@ uint32_t GetTimeouts(void* state, platform::CommTimeouts* timeouts) {
 uint32_t SetTimeouts(void* state, const platform::CommTimeouts* timeouts) {
     WorldLock lock(WorldMutex());
     Line& line = *static_cast<Line*>(state);
+    if (line.portDead) return kDeviceGone;
     if (line.faults.failSetTimeouts) return platform::kErrorGenFailure;
     line.timeouts = *timeouts;
     ++line.timeoutWrites;
@@ -87,6 +95,7 @@ uint32_t SetTimeouts(void* state, const platform::CommTimeouts* timeouts) {
 uint32_t Setup(void* state, uint32_t in, uint32_t out) {
     WorldLock lock(WorldMutex());
     Line& line = *static_cast<Line*>(state);
+    if (line.portDead) return kDeviceGone;
     line.inQueueSize = in;
     line.outQueueSize = out;
     return 0;
@@ -95,6 +104,7 @@ uint32_t Setup(void* state, uint32_t in, uint32_t out) {
 uint32_t ClearError(void* state, uint32_t* errors, uint32_t* waiting) {
     WorldLock lock(WorldMutex());
     Line& line = *static_cast<Line*>(state);
+    if (line.portDead) return kDeviceGone;
     if (Take(line.faults.failClearError)) return platform::kErrorGenFailure;
     if (line.peer) line.peer->Poll(lock);
     if (errors) *errors = 0;
@@ -109,6 +119,7 @@ uint32_t Read(void* state, void* buffer, uint32_t count, uint32_t* received) {
     Line& line = *static_cast<Line*>(state);
     ++line.reads;
     *received = 0;
+    if (line.portDead) return kDeviceGone;
     if (Take(line.faults.failReads)) return line.faults.readError;
     const platform::CommTimeouts& t = line.timeouts;
     int64_t deadline;
@@ -122,8 +133,9 @@ uint32_t Read(void* state, void* buffer, uint32_t count, uint32_t* received) {
                    t.ReadTotalTimeoutConstant;
     }
     if (line.peer) line.peer->Poll(lock);
-    const std::function<bool()> whole = [&] { return line.toPort.size() >= count; };
+    const std::function<bool()> whole = [&] { return line.toPort.size() >= count || line.portDead; };
     WaitUntil(lock, whole, deadline);
+    if (line.portDead) return kDeviceGone;
     if (line.peer) line.peer->Poll(lock);
     auto* out = static_cast<uint8_t*>(buffer);
     uint32_t got = 0;
@@ -138,6 +150,7 @@ uint32_t Read(void* state, void* buffer, uint32_t count, uint32_t* received) {
 uint32_t Write(void* state, const void* buffer, uint32_t count, uint32_t* written) {
     WorldLock lock(WorldMutex());
     Line& line = *static_cast<Line*>(state);
+    if (line.portDead) return kDeviceGone;
     if (Take(line.faults.failWrites)) return line.faults.writeError;
     uint32_t accepted = count;
     if (line.faults.writeLimit >= 0 && accepted > static_cast<uint32_t>(line.faults.writeLimit)) {
@@ -155,6 +168,7 @@ uint32_t Write(void* state, const void* buffer, uint32_t count, uint32_t* writte
 uint32_t Escape(void* state, uint32_t function) {
     WorldLock lock(WorldMutex());
     Line& line = *static_cast<Line*>(state);
+    if (line.portDead) return kDeviceGone;
     if (function != platform::kSetDtr && function != platform::kClrDtr) return 0;
     line.dtr = function == platform::kSetDtr;
     const uint8_t level = line.dtr ? 1 : 0;
@@ -170,6 +184,7 @@ constexpr uint32_t kDsrOn = 0x20;
 uint32_t ModemStatus(void* state, uint32_t* status) {
     WorldLock lock(WorldMutex());
     Line& line = *static_cast<Line*>(state);
+    if (line.portDead) return kDeviceGone;
     if (Take(line.faults.failModemStatus)) return line.faults.modemStatusError;
     *status = 0;
     if (line.peer) {
@@ -204,6 +219,13 @@ Line* FindLine(const std::string& name) {
 void ResetLines() {
     WorldLock lock(WorldMutex());
     Lines().clear();
+}
+
+void SetDevicePresent(Line& line, bool present) {
+    WorldLock lock(WorldMutex());
+    if (!present && line.open) line.portDead = true;
+    line.present = present;
+    Notify(lock);
 }
 
 void SendToPort(WorldLock& lock, Line& line, const uint8_t* data, size_t size) {

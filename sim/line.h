@@ -82,6 +82,14 @@ struct Line {
     int timeoutWrites = 0;       // SetCommTimeouts calls made, for tests
     LineFaults faults;
     std::vector<LineEvent> transcript;
+
+    // The device behind the port end, as a USB adapter that is pulled out and
+    // plugged in again (SetDevicePresent). While it is gone an open fails as
+    // for a missing device; a port end opened before it went fails every
+    // call as on a removed device until it is closed, also once the device
+    // is back.
+    bool present = true;
+    bool portDead = false;
 };
 
 // The line under the world lock for as long as this lives; as a temporary,
@@ -105,6 +113,9 @@ inline LockedLine Locked(Line& line) { return LockedLine(line); }
 SIM_API Line& CreateLine(const std::string& name);
 SIM_API Line* FindLine(const std::string& name);
 SIM_API void ResetLines();
+
+// The device goes (false) or comes back (true). Takes the world lock.
+SIM_API void SetDevicePresent(Line& line, bool present);
 
 // Peer side: bytes for the port to read. Call with the world lock held.
 SIM_API void SendToPort(WorldLock& lock, Line& line, const uint8_t* data, size_t size);

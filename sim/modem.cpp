@@ -522,6 +522,15 @@ void Modem::SetFaults(const ModemFaults& faults) {
     Changed(lock);
 }
 
+void Modem::Restart() {
+    WorldLock lock(WorldMutex());
+    CatchUp(lock);
+    if (state_ != ModemState::Command) EndCall(lock, "switched off", Result::Ok);
+    lineBuffer_.clear();
+    ApplyProfile();
+    Changed(lock);
+}
+
 void Modem::SetTiming(const ModemTiming& timing) {
     WorldLock lock(WorldMutex());
     timing_ = timing;

@@ -130,6 +130,9 @@ public:
     void DropCarrier(WorldLock& lock);
 
     void SetFaults(const ModemFaults& faults);
+    // A power dip: the modem starts again from its stored profile and so
+    // forgets what the port set since (ATS0=1 among it); a call standing ends.
+    void Restart();
     void SetTiming(const ModemTiming& timing);
     // Changes the stored profile and the current settings with it.
     void SetProfile(const ModemProfile& profile);

@@ -14,6 +14,7 @@
 
 #include "capture/gate_change.h"
 #include "common/alloc_hook.h"
+#include "config/opt_in.h"
 #include "serial/port.h"
 #include "tests/driver_library.h"
 #include "tests/driver_rig.h"
@@ -243,10 +244,11 @@ void ExpectNothingLeaked() {
 #endif
 }
 
-// No station: the port stays open, with phone numbers and the one block of
-// REMOTE_WRITE and CLOCK_MAX_STEP_SEC (284 bytes: room for 8 names).
+// No station: the port stays open, with phone numbers, the block of the
+// opt-in settings and its list of REMOTE_WRITE names (272 bytes: room for 8).
 const std::string kLimitsWithoutStation =
-    "REMOTE_WRITE = PUMP_STATE\nCLOCK_MAX_STEP_SEC = 60\nMODEM_NUMBER 1 = 123\nMODEM_NUMBER 9 = 456\n";
+    "REMOTE_WRITE = PUMP_STATE\nCLOCK_MAX_STEP_SEC = 60\nMODEM_NUMBER 1 = 123\nMODEM_NUMBER 9 = 456\n"
+    "MODEM_CHECK_MIN = 10\nPORT_REOPEN_SEC = 30\n";
 
 // A failed start's block, memory and port, given back by the retry; the
 // last start's by EndVpi.
@@ -255,7 +257,8 @@ TEST_F(ColdStartTest, RetriedStartsWithRemoteWriteAndAClockLimitKeepNothing) {
     ASSERT_EQ(rig.Start(kLimitsWithoutStation), 1);
     ASSERT_EQ(rig.Start(kLimitsWithoutStation), 1);
     ASSERT_EQ(rig.Start("STATION = 7\n" + kLimitsWithoutStation), 0) << LogText();
-    EXPECT_EQ(std::count(allocations.begin(), allocations.end(), 284u), 3);
+    EXPECT_EQ(std::count(allocations.begin(), allocations.end(), 272u), 3);
+    EXPECT_EQ(std::count(allocations.begin(), allocations.end(), sizeof(OptInSettings)), 3);
     EXPECT_EQ(rig.End(), 0);
     EXPECT_FALSE(rig.LineOpen());
     ExpectNothingLeaked();

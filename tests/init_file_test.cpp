@@ -29,7 +29,7 @@ protected:
         for (char* number : ctx.phoneNumbers) std::free(number);
         std::free(ctx.stationGates);
         std::free(ctx.gateIdMap);
-        ReleaseRemoteAccess(&ctx);
+        ReleaseOptIn(&ctx);
         ConfigFileTest::TearDown();
     }
 
@@ -523,7 +523,7 @@ TEST_F(InitFileTest, AllAndNoneStartTheListAfresh) {
         EXPECT_EQ(Writable(ctx), c.writable) << c.lines;
         // ALL alone keeps the context as a file without the keyword leaves it.
         const std::string lines = c.lines;
-        EXPECT_EQ(ctx.remoteAccess == nullptr, lines.empty() || lines == "REMOTE_WRITE = ALL\n") << lines;
+        EXPECT_EQ(ctx.optIn == nullptr, lines.empty() || lines == "REMOTE_WRITE = ALL\n") << lines;
     }
 }
 
@@ -539,8 +539,9 @@ TEST_F(InitFileTest, ClockMaxStepBoundsTheStepEitherWay) {
 TEST_F(InitFileTest, AProtectionWithoutMemoryRefusesEveryWriteAndClock) {
     WriteStation(7);
     DefineStationGates();
-    // Station 7 takes allocations 1 and 2; eight names fit the first block, the ninth needs a second.
-    config_test::ArmAllocFailure(4);
+    // Station 7 takes allocations 1 and 2, the settings block 3; eight names
+    // fit the first list (4), the ninth needs a second (5).
+    config_test::ArmAllocFailure(5);
     ReadText("STATION = 7\nREMOTE_WRITE = PUMP_ON A B C D E F G H\nREMOTE_WRITE = TANK_LEVEL\n");
     EXPECT_EQ(Writable(ctx), (std::vector<bool>{false, false}));
     EXPECT_FALSE(ClockStepAllowed(&ctx, 1));
@@ -553,6 +554,39 @@ TEST_F(InitFileTest, AProtectionWithoutMemoryRefusesEveryWriteAndClock) {
     config_test::ArmAllocFailure(1);
     ReadText("CLOCK_MAX_STEP_SEC = 3600\n");
     EXPECT_FALSE(ClockStepAllowed(&ctx, 1));
+}
+
+// MODEM_CHECK_MIN and PORT_REOPEN_SEC: 0 is off and, alone, leaves the
+// context as a file without them does; out of range is refused with its
+// range; the last line given counts; no memory leaves them off.
+TEST_F(InitFileTest, SupervisionKeywordsTakeTheirRangesAndZeroIsOff) {
+    ReadText("MODEM_CHECK_MIN = 0\nPORT_REOPEN_SEC = 0\n");
+    EXPECT_EQ(std::memcmp(&ctx, &defaults, sizeof ctx), 0);
+    EXPECT_TRUE(korpro_sim::Log().empty()) << config_test::LogText();
+
+    TearDown();
+    SetUp();
+    ReadText("MODEM_CHECK_MIN = 1441\nPORT_REOPEN_SEC = 4\nmodem_check_min=1440\nPORT_REOPEN_SEC = 3600\n"
+             "PORT_REOPEN_SEC = 5 ; the shortest\nMODEM_CHECK_MIN = 0\n");
+    ASSERT_NE(ctx.optIn, nullptr);
+    EXPECT_EQ(ctx.optIn->supervision.modemCheckMin, 0);
+    EXPECT_EQ(ctx.optIn->supervision.portReopenSec, 5);
+    EXPECT_EQ(korpro_sim::Log(),
+              (std::vector<LogLine>{
+                  Error("TELDRV> ReadInitFile() error, MODEM_CHECK_MIN 1441 out of range 1 to 1440, line 1 in "
+                        "'TELDRV07.INT'"),
+                  Error("TELDRV> ReadInitFile() error, PORT_REOPEN_SEC 4 out of range 5 to 3600, line 2 in "
+                        "'TELDRV07.INT'")}));
+    // The other settings of the block are as without their keywords.
+    EXPECT_TRUE(ClockStepAllowed(&ctx, 1000000000));
+
+    TearDown();
+    SetUp();
+    config_test::ArmAllocFailure(1);
+    ReadText("MODEM_CHECK_MIN = 10\n");
+    EXPECT_EQ(ctx.optIn, nullptr);
+    EXPECT_EQ(korpro_sim::Log(), (std::vector<LogLine>{Error("TELDRV> ReadInitFile() error, alloc mem for "
+                                                             "MODEM_CHECK_MIN, line 1 in 'TELDRV07.INT', line ignored")}));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // whole driver started from its init file, called by a central station.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <ctime>
 #include <set>
 
@@ -147,53 +148,74 @@ TEST(RemoteAccessTest, AClockStepUpToTheLimitIsSetOneSecondMoreIsNot) {
     EXPECT_EQ(LinesAt(64).back().text, "TELDRV> DoTheCom() error, setting system clock, err 87");
 }
 
-// The same call with and without keywords that allow everything: the same
-// answers on the wire and the same log, line for line.
+// What a mixed run leaves: the central's answers, the log, the line's bytes.
+struct MixedRunResult {
+    std::vector<Bytes> answers;
+    std::multiset<std::string> startLog;  // two threads log at start-up, in either order
+    std::string callLog;
+    Bytes fromPort;
+    Bytes toPort;
+};
+
+// Start, an incoming call with on-line transfer and writes, an alarm call,
+// EndVpi, with `extra` lines in the init file.
+MixedRunResult MixedRun(const std::string& extra) {
+    MixedRunResult run;
+    DriverRig rig;
+    EXPECT_EQ(rig.Start(StationWith(extra + "MODEM_NUMBER 1 = 0301234567\n")), 0) << LogText();
+    EXPECT_TRUE(rig.CallIn());
+    for (const LogLine& line : korpro_sim::Log()) {
+        run.startLog.insert(std::to_string(line.level) + " " + WithoutHandle(line.text));
+    }
+    korpro_sim::ClearLog();
+    sim::CentralStation& central = rig.central;
+    const Bytes requests[] = {sim::StationRequest(),
+                              sim::SyncClockRequest({2031, 5, 3, 14, 9, 41, 7, 120}),
+                              sim::StartOnlineRequest(),
+                              sim::ContOnlineWriteRequest(1, 0, sim::WriteValue16(0xFFFE)),
+                              sim::ContOnlineWriteRequest(2, 1, sim::WriteValue16(3)),
+                              sim::ContOnlineRequest(2),
+                              sim::ContOnlineRequest(3),
+                              sim::HangUpRequest()};
+    // The host takes the writes without raising changes of its own, whose
+    // arrival would race the poll; the test raises them between polls.
+    korpro_sim::ForceResult(korpro_sim::OnlineCall::PutGateVal, 0);
+    uint32_t serial = 0;
+    for (const Bytes& request : requests) {
+        run.answers.push_back(central.Ask(request).value_or(Bytes{}));
+        korpro_sim::RaiseValueChange(11, {1, 2, 3, 4, 5, 6, 7, static_cast<uint8_t>(++serial)}, {1, 2, 3, 4, 5, 6});
+        platform::Sleep(50);
+    }
+    EXPECT_TRUE(rig.WaitIdle(30000));
+    EXPECT_EQ(rig.Write(1), 0);
+    EXPECT_TRUE(rig.AwaitCall(60000));
+    run.answers.push_back(central.Station().value_or(Bytes{}));
+    run.answers.push_back(central.HangUp().value_or(Bytes{}));
+    EXPECT_TRUE(rig.WaitIdle(30000));
+    EXPECT_EQ(rig.End(), 0);
+    run.callLog = LogText();
+    const sim::LockedLine line(rig.line);
+    for (const sim::LineEvent& event : line->transcript) {
+        Bytes& side = event.direction == sim::Direction::ToPeer ? run.fromPort : run.toPort;
+        if (event.direction != sim::Direction::Dtr) side.insert(side.end(), event.bytes.begin(), event.bytes.end());
+    }
+    return run;
+}
+
+// The same mixed run with and without opt-in keywords that allow everything
+// or are never triggered: the same answers on the wire, the same bytes both
+// ways, and the same log, line for line.
 TEST(RemoteAccessTest, KeywordsThatAllowEverythingChangeNoByteAndNoLogLine) {
-    struct Run {
-        std::vector<Bytes> answers;
-        std::multiset<std::string> startLog;  // two threads log at start-up, in either order
-        std::string callLog;
-    };
-    auto call = [](const std::string& extra) {
-        Run run;
-        DriverRig rig;
-        EXPECT_EQ(rig.Start(StationWith(extra)), 0) << LogText();
-        EXPECT_TRUE(rig.CallIn());
-        for (const LogLine& line : korpro_sim::Log()) {
-            run.startLog.insert(std::to_string(line.level) + " " + WithoutHandle(line.text));
-        }
-        korpro_sim::ClearLog();
-        sim::CentralStation& central = rig.central;
-        const Bytes requests[] = {sim::StationRequest(),
-                                  sim::SyncClockRequest({2031, 5, 3, 14, 9, 41, 7, 120}),
-                                  sim::StartOnlineRequest(),
-                                  sim::ContOnlineWriteRequest(1, 0, sim::WriteValue16(0xFFFE)),
-                                  sim::ContOnlineWriteRequest(2, 1, sim::WriteValue16(3)),
-                                  sim::ContOnlineRequest(2),
-                                  sim::ContOnlineRequest(3),
-                                  sim::HangUpRequest()};
-        // The host takes the writes without raising changes of its own, whose
-        // arrival would race the poll; the test raises them between polls.
-        korpro_sim::ForceResult(korpro_sim::OnlineCall::PutGateVal, 0);
-        uint32_t serial = 0;
-        for (const Bytes& request : requests) {
-            run.answers.push_back(central.Ask(request).value_or(Bytes{}));
-            korpro_sim::RaiseValueChange(11, {1, 2, 3, 4, 5, 6, 7, static_cast<uint8_t>(++serial)}, {1, 2, 3, 4, 5, 6});
-            platform::Sleep(50);
-        }
-        EXPECT_TRUE(rig.WaitIdle(30000));
-        EXPECT_EQ(rig.End(), 0);
-        run.callLog = LogText();
-        return run;
-    };
-    const Run without = call("");
-    const Run with = call("REMOTE_WRITE = ALL\nCLOCK_MAX_STEP_SEC = 4294967295\n");
+    const MixedRunResult without = MixedRun("");
+    const MixedRunResult with = MixedRun(
+        "REMOTE_WRITE = ALL\nCLOCK_MAX_STEP_SEC = 4294967295\nMODEM_CHECK_MIN = 1440\nPORT_REOPEN_SEC = 3600\n");
     EXPECT_EQ(with.answers, without.answers);
     EXPECT_EQ(with.startLog, without.startLog);
     EXPECT_EQ(with.callLog, without.callLog);
+    EXPECT_EQ(with.fromPort, without.fromPort);
+    EXPECT_EQ(with.toPort, without.toPort);
     // The exchange did what it says: both writes answered 0, each poll with the change raised before it.
-    ASSERT_EQ(without.answers.size(), 8u);
+    ASSERT_EQ(without.answers.size(), 10u);
     for (const size_t poll : {3u, 4u}) {
         ASSERT_EQ(without.answers[poll].size(), 3u + 16u) << poll;
         EXPECT_EQ(without.answers[poll][2], 0) << poll;
@@ -201,6 +223,12 @@ TEST(RemoteAccessTest, KeywordsThatAllowEverythingChangeNoByteAndNoLogLine) {
     // The retry drained nothing, so the next poll has two.
     EXPECT_EQ(without.answers[5], without.answers[4]);
     EXPECT_EQ(without.answers[6].size(), 2u + 32u);
+    // The alarm call was placed and served.
+    EXPECT_EQ(without.answers[8], (Bytes{0x73, 7, 7, 7}));
+    EXPECT_EQ(without.answers[9], (Bytes{0x78}));
+    const std::string dial = "ATDT0301234567\r";
+    EXPECT_NE(std::search(without.fromPort.begin(), without.fromPort.end(), dial.begin(), dial.end()),
+              without.fromPort.end());
 }
 
 }  // namespace

@@ -106,6 +106,21 @@ TEST(StationCheck, GoodFilesRefusalsAndWarnings) {
     EXPECT_NE(out.find("VALVE"), std::string::npos) << out;
 }
 
+// The modem check and the lost port: off without their keywords, as the
+// driver acts on them with, and refused out of range.
+TEST(StationCheck, TheModemCheckAndTheLostPortInTheSummary) {
+    std::string out;
+    EXPECT_EQ(RunCheck(StationDir(kInit, kGates), &out), 0) << out;
+    EXPECT_NE(out.find("  modem check: off\n  port lost: off\n"), std::string::npos) << out;
+    EXPECT_EQ(RunCheck(StationDir(std::string(kInit) + "MODEM_CHECK_MIN = 10\nPORT_REOPEN_SEC = 30\n", kGates), &out), 0)
+        << out;
+    EXPECT_NE(out.find("  modem check: every 10 min, alert after 3 failed checks\n  port lost: reopened every 30 s\n"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(RunCheck(StationDir(std::string(kInit) + "PORT_REOPEN_SEC = 4\n", kGates), &out), 1) << out;
+    EXPECT_NE(out.find("PORT_REOPEN_SEC 4 out of range 5 to 3600, line 7"), std::string::npos) << out;
+}
+
 // A running teldrv-station and its transcript.
 class Station {
 public:
@@ -347,6 +362,25 @@ TEST(StationRun, AlarmCallRingsTheFarSide) {
     ASSERT_TRUE(far.Expect("OK"));
     far.Send("ATH\r");
     EXPECT_TRUE(station.WaitFor("far modem           call ended (ATH)")) << station.Text();
+    EXPECT_EQ(station.Stop(), 0);
+}
+
+// Faults on the bench: the station's modem stops answering for a stretch,
+// then its port loses its device; the driver closes the port, alerts the
+// host and opens it again once the device is back, all in the transcript.
+TEST(StationRun, TheBenchsModemAndPortFaultsShowTheDriverLookingAfterThem) {
+    const fs::path dir = StationDir(std::string(kInit) + "PORT_REOPEN_SEC = 5\n", kGates);
+    Station station({dir.string(), "--pty", "--modem-silent", "1-2", "--port-away", "3-10"});
+    Started(station);
+    for (const char* says : {"bench               station modem stops answering (m: answers again)",
+                             "bench               station modem answers again",
+                             "bench               station port's device gone, as a USB adapter pulled out (p: back)",
+                             "driver [32]         TELDRV> ReopenPort() error, port 'SIM1' lost, reopening every 5 s",
+                             "host call           alert from FER: TELDRV, port 'SIM1' lost (severity 1000)",
+                             "bench               station port's device back",
+                             "driver [32]         TELDRV> ReopenPort() info, port 'SIM1' open again"}) {
+        EXPECT_TRUE(station.WaitFor(says)) << says << "\n" << station.Text();
+    }
     EXPECT_EQ(station.Stop(), 0);
 }
 

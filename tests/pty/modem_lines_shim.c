@@ -9,12 +9,16 @@
  * changed: clock_settime and settimeofday fail with EPERM.
  *
  * Environment: TELDRV_SHIM_PTY, the pty's device path (the slave end as
- * /proc/self/fd shows it); TELDRV_SHIM_LINES, the shared file (the struct of
- * modem_lines.h, made by the peer), read once, at the first look at a port. */
+ * /proc/self/fd shows it), or a link to it, followed at every look: a port
+ * whose link comes to name another pty is that pty from then on, and while
+ * the link is gone no descriptor is the port; TELDRV_SHIM_LINES, the shared
+ * file (the struct of modem_lines.h, made by the peer), read once, at the
+ * first look at a port. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <pthread.h>
 #include <stdarg.h>
 #include <stdint.h>
@@ -51,12 +55,14 @@ static struct TeldrvModemLines* Shared(void) {
 static int IsThePort(int fd) {
     const char* pty = getenv("TELDRV_SHIM_PTY");
     if (!pty || !Shared()) return 0;
+    char named[PATH_MAX];
+    if (!realpath(pty, named)) return 0;
     char link[64], target[256];
     snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
     ssize_t n = readlink(link, target, sizeof target - 1);
     if (n <= 0) return 0;
     target[n] = '\0';
-    return strcmp(target, pty) == 0;
+    return strcmp(target, named) == 0;
 }
 
 static void SetOutput(uint32_t lines) {

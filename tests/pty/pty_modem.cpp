@@ -31,8 +31,11 @@ sim::Line& NewLine() {
     return sim::CreateLine("PTY" + std::to_string(++serial));
 }
 
+// Cleared word by word rather than truncated: the shim in this process (or a
+// host's) may have the file mapped from an earlier line, and a mapping past
+// the end of a truncated file faults.
 TeldrvModemLines* MapLines(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0) throw Failure("cannot make " + path);
     if (::ftruncate(fd, sizeof(TeldrvModemLines)) != 0) {
         ::close(fd);
@@ -41,7 +44,11 @@ TeldrvModemLines* MapLines(const std::string& path) {
     void* map = ::mmap(nullptr, sizeof(TeldrvModemLines), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     ::close(fd);
     if (map == MAP_FAILED) throw Failure("cannot map " + path);
-    return static_cast<TeldrvModemLines*>(map);
+    auto* lines = static_cast<TeldrvModemLines*>(map);
+    Store(lines->status, 0);
+    Store(lines->output, 0);
+    Store(lines->dtrChanges, 0);
+    return lines;
 }
 
 // Bytes the terminal end does not take within a second are dropped: nobody

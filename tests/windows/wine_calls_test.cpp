@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <memory>
 #include <thread>
 
@@ -94,7 +95,7 @@ protected:
         line->modem().Register(kCentral, &central);
         line->modem().Register(kSilent, nullptr, sim::DialAnswer::NoAnswer);
         wine_test::MapComPort(setup, "com5", line->ptyPath());
-        host = std::make_unique<WineHost>(setup, line->ptyPath(), linesFile, setup.runDirectory + "/" + name + ".log");
+        host = std::make_unique<WineHost>(setup, ShimPort(), linesFile, setup.runDirectory + "/" + name + ".log");
         host->Command("gate TANK_LEVEL 11");
         host->Command("gate PUMP_STATE 12");
     }
@@ -106,10 +107,16 @@ protected:
         line.reset();
     }
 
+    // The init file, and what the modem-line shim takes for the port (the pty,
+    // or a link it follows).
+    virtual std::string InitText() { return kInit; }
+    virtual std::string ShimPort() { return line->ptyPath(); }
+
     void WriteStationFiles() {
         std::string error;
+        const std::string init = InitText();
         ASSERT_TRUE(gatefile::WriteBytes(setup.runDirectory + "/TELDRV07.INT",
-                                         std::vector<uint8_t>(kInit.begin(), kInit.end()), &error))
+                                         std::vector<uint8_t>(init.begin(), init.end()), &error))
             << error;
         ASSERT_TRUE(gatefile::WriteBytes(setup.runDirectory + "/07_GATES.DAT",
                                          gatefile::BuildGateFile(7, {{"TANK_LEVEL", 1, 0}, {"PUMP_STATE", 0, 0}}),
@@ -494,6 +501,41 @@ TEST_F(WineCall, UnloadedRightAfterEndVpiAndLoadedAgainCallAfterCall) {
     }
     const std::vector<LogLine> log = host->Log();
     EXPECT_EQ(std::count(log.begin(), log.end(), kStopLines.back()), 3) << LogText(log);
+}
+
+// COM5 lost and found: the device goes (COM5's link in the prefix, and its
+// pty with it), the driver closes the port and raises the alert; COM5 is
+// made again on a new pty, and the driver opens it there by its name, resets
+// that modem and serves a call. The shim follows COM5's link.
+class PortReopen : public WineCall {
+protected:
+    std::string InitText() override { return kInit + "PORT_REOPEN_SEC = 5\r\n"; }
+    std::string ShimPort() override { return setup.prefix + "/dosdevices/com5"; }
+};
+
+TEST_F(PortReopen, Com5RemovedAndMadeAgainIsOpenedAgainWithItsModemReset) {
+    StartAndAwaitAutoAnswer();
+    std::filesystem::remove(ShimPort());
+    line.reset();
+    const std::string lost = "TELDRV> ReopenPort() error, port 'COM5' lost, reopening every 5 s";
+    // PORT_REOPEN_SEC, and a pass of the driver's on the gone port: its
+    // auto-answer command's reply may be waited for in full (1.5 s).
+    ASSERT_TRUE(WaitFor([&] { return Has(host->Log(), {32, lost}); }, 5000 + 2000 + 2 * kLoadRoomMs))
+        << LogText(host->Log());
+    EXPECT_EQ(host->Alerts(), (std::vector<korpro_sim::Alert>{{0, "FER", "TELDRV, port 'COM5' lost", 1000, 0x40000000,
+                                                               1000, 0, 0x14, 0, 0, 1, 0xFFFF, true}}));
+
+    const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    line = std::make_unique<pty_test::PtyModem>(setup.runDirectory + "/" + name + ".lines", kNetwork);
+    line->modem().Register(kCentral, &central);
+    wine_test::MapComPort(setup, "com5", line->ptyPath());
+    ASSERT_TRUE(AwaitCommands("ATS0=1", 1, 5000 + 4000 + 2 * kLoadRoomMs)) << LogText(host->Log());
+    EXPECT_TRUE(Has(host->Log(), {32, "TELDRV> ReopenPort() info, port 'COM5' open again"})) << LogText(host->Log());
+    EXPECT_EQ(Text(FromStation(0)), "+++ATH0\rATZ\rATS0=1\r");
+    line->modem().Ring(central, 3);
+    ASSERT_TRUE(AwaitCall(15000)) << LogText(host->Log());
+    EXPECT_EQ(central.HangUp(), (Bytes{0x78}));
+    EXPECT_EQ(EndVpiWithin(20000), 0);
 }
 
 }  // namespace

@@ -49,9 +49,9 @@ ModemLines ProbeModemLines(const std::string& port, std::string* why);
 // library stays loaded until the program ends.
 VpiMainFunction LoadVpiMain(const std::string& library, std::string* error);
 
-// True when a line typed on standard input holds one of `keys`; never waits.
-// *open turns false when standard input ends.
-bool KeyLineTyped(const char* keys, bool* open);
+// What was typed on standard input since the last look ("" for nothing);
+// never waits. *open turns false when standard input ends.
+std::string TypedKeys(bool* open);
 
 // Whether standard error goes to a terminal (progress lines are then shown).
 bool StderrIsTerminal();

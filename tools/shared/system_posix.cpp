@@ -116,17 +116,17 @@ VpiMainFunction LoadVpiMain(const std::string& library, std::string* error) {
     return vpiMain;
 }
 
-bool KeyLineTyped(const char* keys, bool* open) {
-    if (!*open) return false;
+std::string TypedKeys(bool* open) {
+    if (!*open) return {};
     pollfd watch{STDIN_FILENO, POLLIN, 0};
-    if (poll(&watch, 1, 0) <= 0) return false;
+    if (poll(&watch, 1, 0) <= 0) return {};
     char buffer[64];
     const ssize_t got = read(STDIN_FILENO, buffer, sizeof buffer);
     if (got <= 0) {
         *open = false;
-        return false;
+        return {};
     }
-    return std::string(buffer, static_cast<size_t>(got)).find_first_of(keys) != std::string::npos;
+    return std::string(buffer, static_cast<size_t>(got));
 }
 
 bool StderrIsTerminal() { return isatty(STDERR_FILENO) != 0; }

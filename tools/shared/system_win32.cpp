@@ -125,7 +125,7 @@ VpiMainFunction LoadVpiMain(const std::string& library, std::string* error) {
 // The console cannot be polled for a line as a descriptor can: a reader of
 // its own takes the lines and leaves word of the last one.
 // The reader outlives every static object, so its state is never destroyed.
-bool KeyLineTyped(const char* keys, bool* open) {
+std::string TypedKeys(bool* open) {
     struct Typed {
         std::mutex mutex;
         std::string lines;
@@ -144,10 +144,10 @@ bool KeyLineTyped(const char* keys, bool* open) {
         return state;
     }();
     std::lock_guard lock(typed->mutex);
-    const bool hit = typed->lines.find_first_of(keys) != std::string::npos;
-    typed->lines.clear();
+    std::string keys;
+    keys.swap(typed->lines);
     if (typed->ended) *open = false;
-    return hit;
+    return keys;
 }
 
 bool StderrIsTerminal() { return _isatty(_fileno(stderr)) != 0; }

@@ -87,17 +87,27 @@ std::string UndialableCharacters(const std::string& number) {
 namespace {
 
 void AddRemoteAccessRows(const StationContext& ctx, std::vector<SummaryRow>* rows) {
-    const RemoteAccess* access = ctx.remoteAccess;
+    const RemoteAccess* access = ctx.optIn != nullptr ? &ctx.optIn->remoteAccess : nullptr;
     std::string writes = "every station gate";
     if (access != nullptr && access->writeListed) {
-        const auto* names = reinterpret_cast<const RemoteWriteName*>(access + 1);
         writes = access->nameCount == 0 ? "none" : "";
-        for (uint16_t i = 0; i < access->nameCount; ++i) writes += (i == 0 ? "" : ", ") + std::string(names[i].name);
+        for (uint16_t i = 0; i < access->nameCount; ++i) {
+            writes += (i == 0 ? "" : ", ") + std::string(access->names[i].name);
+        }
     }
     rows->emplace_back("remote writes", writes);
     rows->emplace_back("clock set by the central", access != nullptr && access->clockLimited
                                                       ? "steps of at most " + std::to_string(access->clockMaxStep) + " s"
                                                       : "any step");
+}
+
+// MODEM_CHECK_MIN and PORT_REOPEN_SEC, as the driver will act on them.
+void AddSupervisionRows(const StationContext& ctx, std::vector<SummaryRow>* rows) {
+    const unsigned minutes = ctx.optIn != nullptr ? ctx.optIn->supervision.modemCheckMin : 0;
+    const unsigned seconds = ctx.optIn != nullptr ? ctx.optIn->supervision.portReopenSec : 0;
+    rows->emplace_back("modem check",
+                       minutes != 0 ? "every " + std::to_string(minutes) + " min, alert after 3 failed checks" : "off");
+    rows->emplace_back("port lost", seconds != 0 ? "reopened every " + std::to_string(seconds) + " s" : "off");
 }
 
 }  // namespace
@@ -126,6 +136,7 @@ std::vector<SummaryRow> SummaryRows(const StationContext& ctx) {
     rows.emplace_back("auto answer off", Quoted(ctx.noAnswerCmd) + " CR");
     rows.emplace_back("hang up", Quoted(ctx.hangUpCmd) + " CR");
     AddRemoteAccessRows(ctx, &rows);
+    AddSupervisionRows(ctx, &rows);
     rows.emplace_back("alarm calls", std::to_string(ctx.dialRetries) + " attempts, " +
                                          std::to_string(ctx.dialRetryTime) + " s apart, " +
                                          std::to_string(ctx.dialTimeout) + " s for the carrier");
@@ -145,7 +156,7 @@ void FreeContext(StationContext* ctx) {
     for (char*& number : ctx->phoneNumbers) std::free(number);
     std::free(ctx->stationGates);
     std::free(ctx->gateIdMap);
-    ReleaseRemoteAccess(ctx);
+    ReleaseOptIn(ctx);
 }
 
 }  // namespace

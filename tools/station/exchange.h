@@ -47,6 +47,7 @@ class Exchange {
 public:
     explicit Exchange(const RunOptions& options);
     sim::Modem& stationModem() { return stationModem_; }
+    sim::Line& stationLine() { return stationLine_; }
     sim::Modem& farModem() { return farModem_; }
     bool direct() const { return directMode_; }
 

@@ -48,6 +48,12 @@ constexpr char kUsageText[] =
     "               without it the changes made so far are the history.\n"
     "--alarm-at S[:REF]  writes ALARM_CALL (dial reference REF, default 1) S\n"
     "               seconds after the start; a typed 'a' + Enter does it at once.\n"
+    "--modem-silent FROM-TO  the station's modem stops answering FROM seconds\n"
+    "               after the start and answers again at TO; a typed 'm' + Enter\n"
+    "               turns it over at once.\n"
+    "--port-away FROM-TO  the station's port loses its device (as a USB adapter\n"
+    "               pulled out) from FROM to TO seconds; a typed 'p' + Enter\n"
+    "               turns it over at once. Not with --modem.\n"
     "--log FILE     also writes the transcript to FILE.\n"
     "--driver N     the driver number (init file name), default 1.\n"
     "Ctrl-C ends the driver (EndVpi) and the program.\n";
@@ -136,6 +142,23 @@ bool ParseAlarmAt(OptionCursor& at, station::RunOptions* options) {
     return true;
 }
 
+// --modem-silent and --port-away FROM-TO, in seconds from the start.
+bool ParseStretch(OptionCursor& at, station::RunOptions* options) {
+    const std::string arg = at.arg();
+    std::string text;
+    if (!at.Value(&text)) return false;
+    const size_t dash = text.find('-');
+    uint64_t from = 0;
+    uint64_t to = 0;
+    if (dash == std::string::npos || !ParseNumber(text.substr(0, dash), 86400, &from) ||
+        !ParseNumber(text.substr(dash + 1), 86400, &to) || to <= from) {
+        return at.Fail(arg + " takes FROM-TO, seconds from the start with FROM before TO, not '" + text + "'");
+    }
+    station::Stretch& stretch = arg == "--modem-silent" ? options->modemSilent : options->portAway;
+    stretch = {static_cast<int64_t>(from), static_cast<int64_t>(to)};
+    return true;
+}
+
 bool ParseRunOption(const std::vector<std::string>& args, size_t* i, station::RunOptions* options,
                     std::string* error) {
     OptionCursor at{args, i, error};
@@ -143,6 +166,7 @@ bool ParseRunOption(const std::vector<std::string>& args, size_t* i, station::Ru
     if (arg == "--pty" || arg == "--port" || arg == "--modem" || arg == "--sim") return ParsePortMode(at, options);
     if (arg == "--baud" || arg == "--changes" || arg == "--silence" || arg == "--driver") return ParseCount(at, options);
     if (arg == "--alarm-at") return ParseAlarmAt(at, options);
+    if (arg == "--modem-silent" || arg == "--port-away") return ParseStretch(at, options);
     if (arg == "--script") return at.Value(&options->scriptFile);
     if (arg == "--history") return at.Value(&options->historyFile);
     if (arg == "--log") return at.Value(&options->logFile);
@@ -188,6 +212,9 @@ int main(int argc, char** argv) {
         }
         if (options.mode == station::PortMode::None) return Usage("give --pty, --port PATH or --modem PORT");
         if (options.direct && options.mode == station::PortMode::Modem) return Usage("--direct has no modem to leave out with --modem");
+        if (options.mode == station::PortMode::Modem && (options.modemSilent.from >= 0 || options.portAway.from >= 0)) {
+            return Usage("--modem-silent and --port-away act on the simulated modem and line, not with --modem");
+        }
         // The station runs in a scratch directory: a path given relative to
         // here is made whole first.
         if (options.port.find('/') != std::string::npos) options.port = std::filesystem::absolute(options.port).string();

@@ -18,6 +18,7 @@
 #include "tools/shared/modem_event_text.h"
 #include "tools/shared/station_files.h"
 #include "tools/shared/system.h"
+#include "tools/station/bench.h"
 #include "tools/station/check.h"
 #include "tools/station/exchange.h"
 #include "tools/station/host.h"
@@ -126,12 +127,25 @@ struct Session {
     Exchange* exchange;  // null: the driver is on a real port of its own
 };
 
-// Runs the station until Ctrl-C: host changes, alarm calls, the transcript.
+// The keys and the stretches that act on the simulated modem and line; with
+// the driver on a real port of its own there are none, and the keys say so.
+void ActOnBench(Session& s, BenchFaults* bench, int64_t nowMs, const std::string& typed) {
+    if (bench != nullptr) {
+        bench->Tick(nowMs, typed);
+    } else if (typed.find_first_of("mMpP") != std::string::npos) {
+        s.transcript.Line("bench", "m and p act on the simulated modem and line, not on a real port (--modem)");
+    }
+}
+
+// Runs the station until Ctrl-C: host changes, alarm calls, faults on the
+// bench, the transcript.
 void RunUntilInterrupted(Session& s) {
     std::unique_ptr<ModemWatch> stationWatch, farWatch;
+    std::unique_ptr<BenchFaults> bench;
     if (s.exchange) {
         stationWatch = std::make_unique<ModemWatch>(s.exchange->stationModem(), s.transcript, "station modem");
         if (!s.exchange->direct()) farWatch = std::make_unique<ModemWatch>(s.exchange->farModem(), s.transcript, "far modem");
+        bench = std::make_unique<BenchFaults>(s.options, *s.exchange, s.transcript);
     }
     bool stdinOpen = true;
     bool alarmDone = false;
@@ -140,11 +154,13 @@ void RunUntilInterrupted(Session& s) {
         const int64_t nowMs =
             std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
         s.host.Tick(nowMs);
+        const std::string typed = tools::TypedKeys(&stdinOpen);
         const bool scripted = !alarmDone && s.options.alarmAtSeconds >= 0 && nowMs >= s.options.alarmAtSeconds * 1000;
-        if (scripted || tools::KeyLineTyped("aA", &stdinOpen)) {
+        if (scripted || typed.find_first_of("aA") != std::string::npos) {
             alarmDone = alarmDone || scripted;
             WriteAlarmCall(s.driver, s.options.alarmReference, s.transcript);
         }
+        ActOnBench(s, bench.get(), nowMs, typed);
         ShowDriverLog(s.transcript);
         if (stationWatch) stationWatch->Show();
         if (farWatch) farWatch->Show();

@@ -12,6 +12,12 @@ namespace station {
 
 enum class PortMode { None, Pty, Named, Modem, Sim };
 
+// A stretch of the run, in seconds from its start; `from` -1: none.
+struct Stretch {
+    int64_t from = -1;
+    int64_t to = -1;
+};
+
 struct RunOptions {
     std::string directory;
     PortMode mode = PortMode::None;
@@ -25,6 +31,8 @@ struct RunOptions {
     std::string historyFile;
     int64_t alarmAtSeconds = -1;
     uint8_t alarmReference = 1;
+    Stretch modemSilent;  // the station's modem stops answering
+    Stretch portAway;     // the station's port device is gone
     std::string logFile;
     uint32_t driverNumber = 1;
     std::string simLibrary;     // the driver on the simulated platform

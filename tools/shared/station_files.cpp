@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -136,6 +137,20 @@ std::string InstalledPath(const char* argv0, const std::string& built) {
         if (fs::exists(candidate, failed)) return candidate.string();
     }
     return name.string();
+}
+
+std::map<unsigned, std::string> ScanPhoneNumbers(const fs::path& initFile) {
+    std::map<unsigned, std::string> numbers;
+    std::ifstream in(initFile, std::ios::binary);
+    for (std::string line; std::getline(in, line);) {
+        line = UpperCase(line) + "\n";
+        ScanValues values{};
+        if (!ScanLine(line.c_str(), "MODEM_NUMBER %u = %s", &values)) continue;
+        if (values.numbers[0] >= 1 && values.numbers[0] <= 254 && std::strlen(values.text) <= 32) {
+            numbers[values.numbers[0]] = values.text;
+        }
+    }
+    return numbers;
 }
 
 }  // namespace tools

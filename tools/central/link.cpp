@@ -151,7 +151,7 @@ bool AnswersRequest(const Bytes& body, const Bytes& answer) {
 }  // namespace
 
 // The station drops what arrives while its modem connects, so the first
-// request of a call may be lost without a trace; it is sent again soon.
+// request of a call may be lost without a trace: its sends wait less.
 bool Link::ShortFirstWait() const {
     return framesSent_ == 0 && options_.firstTimeoutMs > 0 && options_.firstTimeoutMs < options_.timeoutMs;
 }
@@ -161,7 +161,9 @@ AskResult Link::Ask(const Bytes& body, Bytes* response) {
     error_.clear();
     noiseBytes_ = 0;
     sends_ = 0;
-    bool shortWait = ShortFirstWait();
+    const bool first = ShortFirstWait();
+    const uint32_t waitMs = first ? options_.firstTimeoutMs : options_.timeoutMs;
+    bool early = first;  // one early resend, besides the retries
     for (int attempt = 1; attempt <= std::max(1, options_.attempts); ++attempt) {
         if (sends_ > 0 && options_.stopRequested && options_.stopRequested()) {
             error_ = "stopped";
@@ -169,27 +171,27 @@ AskResult Link::Ask(const Bytes& body, Bytes* response) {
         }
         if (attempt > 1) ++repetitions_;
         if (!SendRequest(body, sends_ > 0)) return AskResult::NoCarrier;
-        const uint32_t waitMs = shortWait ? options_.firstTimeoutMs : options_.timeoutMs;
         Bytes answer;
         const Read read = ReadFrame(&answer, waitMs);
         if (read == Read::Ok && AnswersRequest(body, answer)) {
             *response = std::move(answer);
             return AskResult::Ok;
         }
-        if (read == Read::Nothing) Trace(Format("-- no answer within %u ms", waitMs));
-        if (read == Read::Nothing && shortWait) {
-            trace_ << Format("teldrv-central: warning: no answer to the first request within %u s, sent again\n",
-                             waitMs / 1000);
-            shortWait = false;
-            --attempt;  // the early resend is not one of the retries
-            continue;
-        }
-        shortWait = false;
         if (read == Read::Ok) {
             error_ = "bad frame: unexpected response code";
             Trace("-- unexpected response code");
         } else if (read == Read::Bad) {
             PurgeInput(port_);
+        } else {
+            Trace(Format("-- no answer within %u ms", waitMs));
+            if (first && attempt < options_.attempts + (early ? 1 : 0)) {
+                trace_ << Format("teldrv-central: warning: no answer to the first request within %u s, sent again\n",
+                                 waitMs / 1000);
+            }
+        }
+        if (early && read == Read::Nothing) {
+            early = false;
+            --attempt;
         }
         sawBad = sawBad || read != Read::Nothing;
     }

@@ -38,9 +38,6 @@ namespace fs = std::filesystem;
 
 constexpr uint16_t kFirstHostGate = 100;
 
-// Station NN answers at 03070000NN: the demo's 7 at 0307000007.
-std::string StationPhoneNumber(int station) { return tools::Format("03070000%02d", station); }
-
 // The digits a modem dials by.
 std::string Digits(const std::string& number) {
     std::string digits;
@@ -150,7 +147,7 @@ void DescribeStation(const ToolOptions& options, const tools::StationFiles& file
                      const std::map<unsigned, std::string>& numbers) {
     std::cerr << (options.stationDir.empty() ? "demo station " : "station ") << files.station << " ("
               << files.initFile.filename().string() << " of " << files.initFile.parent_path().string()
-              << ", driver " << options.driverNumber << ") on SIM1 answers at " << StationPhoneNumber(files.station)
+              << ", driver " << options.driverNumber << ") on SIM1 answers at " << tools::SimulatedPhoneNumber(files.station)
               << "; its alarm calls dial ";
     for (auto it = numbers.begin(); it != numbers.end(); ++it) {
         std::cerr << (it == numbers.begin() ? "" : ", ") << it->second << " (" << it->first << ")";
@@ -164,7 +161,7 @@ void DescribeStation(const ToolOptions& options, const tools::StationFiles& file
 // tool's modem.
 struct Network {
     Network(int station, const std::map<unsigned, std::string>& numbers) {
-        toolModem.Register(StationPhoneNumber(station), &toStation);
+        toolModem.Register(tools::SimulatedPhoneNumber(station), &toStation);
         for (const auto& [reference, number] : numbers) stationModem.Register(number, &toCentral);
     }
     sim::Line& stationLine = sim::CreateLine("SIM1");
@@ -180,9 +177,9 @@ struct Network {
 bool ArrangeCall(const ToolOptions& options, const tools::StationFiles& files,
                  const std::map<unsigned, std::string>& numbers, VpiMainFunction vpiMain, void* context) {
     if (!options.answer) {
-        if (!options.dial.empty() && Digits(options.dial) != StationPhoneNumber(files.station)) {
+        if (!options.dial.empty() && Digits(options.dial) != tools::SimulatedPhoneNumber(files.station)) {
             std::cerr << "teldrv-central: warning: nothing answers at " << options.dial << "; station "
-                      << files.station << " answers at " << StationPhoneNumber(files.station) << '\n';
+                      << files.station << " answers at " << tools::SimulatedPhoneNumber(files.station) << '\n';
         }
         return true;
     }

@@ -153,4 +153,6 @@ std::map<unsigned, std::string> ScanPhoneNumbers(const fs::path& initFile) {
     return numbers;
 }
 
+std::string SimulatedPhoneNumber(int station) { return Format("03070000%02d", station); }
+
 }  // namespace tools

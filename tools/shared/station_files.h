@@ -45,4 +45,8 @@ std::string InstalledPath(const char* argv0, const std::string& built);
 // reference replacing an earlier one.
 std::map<unsigned, std::string> ScanPhoneNumbers(const std::filesystem::path& initFile);
 
+// The number that station `station` answers at on teldrv-central's simulated
+// line: 03070000NN, the demo's station 7 at 0307000007.
+std::string SimulatedPhoneNumber(int station);
+
 }  // namespace tools

@@ -297,15 +297,24 @@ struct WorkDirectory {
     }
 };
 
+// --sim: the station runs inside teldrv-central, which is shown how.
+int SimNeedsCentral(const RunOptions& options, std::ostream& err) {
+    tools::StationFiles files;
+    std::string ignored;
+    tools::FindStationFiles(options.directory, options.driverNumber, &files, &ignored);
+    err << "teldrv-station: --sim needs a central on the simulated line: run\n"
+           "  teldrv-central --sim --station-dir " << options.directory
+        << (options.driverNumber == 1 ? "" : " --driver " + std::to_string(options.driverNumber)) << " --dial "
+        << (files.station >= 0 ? tools::SimulatedPhoneNumber(files.station) : "03070000NN (NN: its STATION)")
+        << " station ...\n"
+           "or use --pty and poll the station with teldrv-central on the other end\n";
+    return kCheckUsage;
+}
+
 }  // namespace
 
 int RunStation(const RunOptions& options, std::ostream& out, std::ostream& err) {
-    if (options.mode == PortMode::Sim) {
-        err << "teldrv-station: --sim needs a central on the simulated line: run\n"
-               "  teldrv-central --sim --station-dir " << options.directory << " --dial 0307000007 station ...\n"
-               "or use --pty and poll the station with teldrv-central on the other end\n";
-        return kCheckUsage;
-    }
+    if (options.mode == PortMode::Sim) return SimNeedsCentral(options, err);
     if (!FilesAccepted(options, err)) return kCheckRefused;
     tools::StationFiles files;
     std::string error;

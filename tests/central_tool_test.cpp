@@ -239,7 +239,9 @@ TEST(CentralTool, LostAndBrokenAnswersAreAskedAgainWithTheSameSequenceByte) {
     EXPECT_NE(trace.find("bad frame: checksum 0222, computed 0223: BAD |"), std::string::npos) << trace;
     EXPECT_EQ(Count(trace, "FE_REQ_CONT_ONLINE seq 2"), 1u) << trace;
     EXPECT_TRUE(Logged("TELDRV> info, retry sent"));
-    EXPECT_TRUE(Has(rig.err.str(), "3 requests sent again")) << trace;
+    EXPECT_TRUE(Has(rig.err.str(), "teldrv-central: warning: 3 requests sent again (answers lost or broken on the line; "
+                                    "--trace shows them)"))
+        << trace;
     // The write went once, however often its request was sent.
     EXPECT_EQ(korpro_sim::GateValueWrites().size(), 1u);
     EXPECT_EQ(Count(rig.err.str(), "    1  PUMP_STATE                         7       0"), 1u) << rig.err.str();
@@ -366,6 +368,82 @@ TEST(CentralTool, FailuresEndWithTheExitCodeOfWhatFailed) {
     }
 }
 
+// The station's alarm call taken on the modem: the driver dials reference 2,
+// which reaches the tool's modem; ATA (or the modem's own answer, S0=1),
+// CONNECT, the commands, the hang-up that delivers the call. No ring: exit 9.
+TEST(CentralTool, AnswersTheStationsAlarmCall) {
+    for (const bool autoAnswer : {false, true}) {
+        CentralRig rig;
+        tools::ModemBridge toTool{rig.toolModem};
+        rig.driver.modem.Register(driver_test::kSecondNumber, &toTool);
+        rig.StartStation();
+        rig.options.dial.clear();
+        rig.options.answer = true;
+        rig.options.autoAnswer = autoAnswer;
+        rig.options.commands = {Make(central::Command::Station)};
+        ASSERT_EQ(rig.driver.Write(2), 0);
+        const int64_t start = sim::NowMs();
+        ASSERT_EQ(rig.Run(), central::kExitOk) << rig.err.str();
+        EXPECT_EQ(rig.out.str(), "station 7\nstation hung up\n");
+        const std::vector<std::string> commands = autoAnswer ? std::vector<std::string>{"ATZ", "ATS0=1", "ATS0=0"}
+                                                             : std::vector<std::string>{"ATZ", "ATS0=0", "ATA"};
+        EXPECT_EQ(rig.toolModem.Commands(), commands);
+        for (const char* line : {"modem: RING", "connected: the station's call answered"}) {
+            EXPECT_TRUE(Has(rig.err.str(), line)) << line << '\n' << rig.err.str();
+        }
+        // Due 3 s after the write, reset (3.3 s), 8 s to connect, 1.5 s to settle.
+        EXPECT_LT(sim::NowMs() - start, 25000) << rig.err.str();
+        // Delivered: the hang-up request freed the entry.
+        EXPECT_TRUE(DriverRig::WaitFor([&] { return rig.driver.Entry(0).reference == 0; }, 30000));
+    }
+    CentralRig rig;
+    rig.options.dial.clear();
+    rig.options.answer = true;
+    rig.options.answerTimeoutMs = 5000;
+    rig.options.commands = {Make(central::Command::Station)};
+    EXPECT_EQ(rig.Run(), central::kExitNoRing) << rig.err.str();
+    EXPECT_NE(rig.err.str().find("teldrv-central: no ring within 5 s: check that the station's alarm call is due"),
+              std::string::npos)
+        << rig.err.str();
+    EXPECT_TRUE(Has(rig.err.str(), "teldrv-central: failed: no ring")) << rig.err.str();
+}
+
+// Every send of a call's first request waits its own short time, and each
+// resend is said on a line of its own; later requests keep --timeout.
+TEST(CentralTool, TheFirstRequestIsSentAgainSoon) {
+    CentralRig rig;
+    rig.StartStation();
+    rig.BreakAnswers({1, 2, 4}, {});
+    rig.options.commands = {Make(central::Command::Station), Make(central::Command::Station)};
+    rig.options.firstTimeoutMs = 2000;
+    rig.options.timeoutMs = 5000;
+    rig.options.trace = true;
+    const int64_t start = sim::NowMs();
+    ASSERT_EQ(rig.Run(), central::kExitOk) << rig.err.str();
+    const std::string err = rig.err.str();
+    EXPECT_EQ(Count(err, "-- no answer within 2000 ms\nteldrv-central: warning: no answer to the first request "
+                         "within 2 s, sent again\n"),
+              2u)
+        << err;
+    EXPECT_EQ(Count(err, "-- no answer within 5000 ms"), 1u) << err;
+    EXPECT_EQ(Count(err, "FE_REQ_STATION (again)"), 3u) << err;
+    // The first resend is not one of the retries.
+    EXPECT_TRUE(Has(err, "teldrv-central: warning: 2 requests sent again (answers lost or broken on the line; "
+                         "--trace shows them)"))
+        << err;
+    // Dial 8 s, settle 2.5 s, 2 + 2 + 5 s of waits, the hang-up's DTR drop.
+    EXPECT_LT(sim::NowMs() - start, 8000 + 2500 + 9000 + 3000) << err;
+
+    // A station that never answers: the first request's sends, 2 s apart.
+    rig.BreakAnswers({5, 6, 7, 8, 9, 10}, {});
+    rig.options.retries = 1;
+    rig.options.commands = {Make(central::Command::Station)};
+    EXPECT_EQ(rig.Run(), central::kExitNoAnswer) << rig.err.str();
+    EXPECT_EQ(Count(rig.err.str(), "sent again\n"), 2u) << rig.err.str();
+    EXPECT_TRUE(Has(rig.err.str(), "teldrv-central: FE_REQ_STATION: no answer from the station after 3 sends"))
+        << rig.err.str();
+}
+
 TEST(CentralTool, CommandLine) {
     ToolOptions options;
     std::string error;
@@ -397,6 +475,16 @@ TEST(CentralTool, CommandLine) {
     ToolOptions sim;
     ASSERT_EQ(central::ParseCommandLine({"--sim", "--dial", "0307000007", "station"}, &sim, &error), 0) << error;
     EXPECT_EQ(sim.port, "SIM2");
+    EXPECT_EQ(sim.firstTimeoutMs, 3000u);
+    ToolOptions answer;
+    ASSERT_EQ(central::ParseCommandLine({"--sim", "--answer", "--auto-answer", "--answer-timeout", "90", "--driver",
+                                         "12", "--first-timeout", "0", "station"},
+                                        &answer, &error),
+              0)
+        << error;
+    EXPECT_TRUE(answer.answer && answer.autoAnswer);
+    EXPECT_EQ(std::vector<uint32_t>({answer.answerTimeoutMs, answer.driverNumber, answer.firstTimeoutMs}),
+              std::vector<uint32_t>({90000, 12, 0}));
 
     const std::vector<std::pair<std::vector<std::string>, std::string>> bad = {
         {{"station"}, "no PORT given"},
@@ -410,6 +498,11 @@ TEST(CentralTool, CommandLine) {
         {{"ttyS0", "--parity", "bad", "station"}, "--parity takes none, odd, even, mark or space"},
         {{"ttyS0", "--retries", "many", "station"}, "--retries needs a number, not 'many'"},
         {{"ttyS0", "station", "extra"}, "unknown argument 'extra'"},
+        {{"ttyS0", "--answer", "--dial", "1", "station"}, "give --dial or --answer, not both"},
+        {{"ttyS0", "--auto-answer", "station"}, "--auto-answer needs --answer"},
+        {{"ttyS0", "--answer-timeout", "9", "station"}, "--answer-timeout needs --answer"},
+        {{"ttyS0", "--answer", "--answer-timeout", "0", "station"}, "--answer-timeout takes 1 to 86400 seconds"},
+        {{"ttyS0", "--driver", "2", "station"}, "--driver needs --sim (and --station-dir)"},
     };
     for (const auto& [args, message] : bad) {
         ToolOptions ignored;

@@ -54,6 +54,16 @@ int RunCheck(const fs::path& dir, std::string* output) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// teldrv-central with its output and error lines together; the exit status.
+int RunCentral(const std::string& arguments, std::string* out) {
+    FILE* pipe = popen((std::string(TELDRV_CENTRAL_TOOL) + " " + arguments + " 2>&1").c_str(), "r");
+    char buffer[4096];
+    out->clear();
+    for (size_t got; (got = fread(buffer, 1, sizeof buffer, pipe)) > 0;) out->append(buffer, got);
+    const int status = pclose(pipe);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 TEST(StationCheck, GoodFilesRefusalsAndWarnings) {
     std::string out;
     EXPECT_EQ(RunCheck(StationDir(kInit, kGates), &out), 0) << out;
@@ -365,6 +375,40 @@ TEST(StationRun, AlarmCallRingsTheFarSide) {
     EXPECT_EQ(station.Stop(), 0);
 }
 
+// teldrv-central takes the station's alarm call on the pty's modem: RING,
+// ATA, CONNECT (no carrier line on a pty), the commands, the hang-up that
+// delivers the call.
+TEST(StationRun, CentralToolAnswersTheAlarmCall) {
+    Station station({StationDir(kInit, kGates).string(), "--pty", "--alarm-at", "2:1"});
+    const std::string path = Started(station);
+    std::string out;
+    EXPECT_EQ(RunCentral(path + " --answer --ignore-carrier --answer-timeout 60 station", &out), 0)
+        << out << station.Text();
+    for (const char* line : {"modem: RING\nmodem: ATA\nmodem: CONNECT", "connected: the station's call answered",
+                             "station 12\nstation hung up\n"}) {
+        EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
+    }
+    EXPECT_TRUE(station.WaitFor("far modem           ATA")) << station.Text();
+    EXPECT_TRUE(station.WaitFor("FE_REQ_HANG_UP")) << station.Text();
+    EXPECT_EQ(station.Stop(), 0);
+}
+
+// The README's quick start: a central that starts once the station is
+// ready gets its first answer within seconds, though the station drops the
+// request that starts the call (before, it waited the whole 21 s --timeout).
+TEST(StationRun, CentralToolsFirstAnswerComesInSeconds) {
+    Station station({StationDir(kInit, kGates).string(), "--pty", "--direct"});
+    const std::string path = Started(station);
+    const auto start = Clock::now();
+    std::string out;
+    EXPECT_EQ(RunCentral(path + " station", &out), 0) << out << station.Text();
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(15)) << out;
+    EXPECT_NE(out.find("teldrv-central: warning: no answer to the first request within 3 s, sent again\nstation 12\n"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(station.Stop(), 0);
+}
+
 // Faults on the bench: the station's modem stops answering for a stretch,
 // then its port loses its device; the driver closes the port, alerts the
 // host and opens it again once the device is back, all in the transcript.
@@ -487,13 +531,36 @@ TEST(StationRun, ModemModeTalksToTheModemOnThePort) {
 namespace {
 
 TEST(StationSim, CentralToolSimulatesTheUsersStation) {
-    FILE* pipe = popen((std::string(TELDRV_CENTRAL_TOOL) + " --sim --station-dir " + StationDir(kInit, kGates).string() +
-                        " --dial 0307000007 station hangup 2>&1").c_str(), "r");
     std::string out;
-    char buffer[4096];
-    for (size_t got; (got = fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, got);
-    EXPECT_EQ(pclose(pipe), 0) << out;
+    EXPECT_EQ(RunCentral("--sim --station-dir " + StationDir(kInit, kGates).string() + " --dial 0307000012 station hangup",
+                         &out),
+              0)
+        << out;
     EXPECT_NE(out.find("station 12\n"), std::string::npos) << out;
+}
+
+// The station of driver number 2, as it really runs: its number, the number
+// it answers at, the numbers its alarm calls dial; it calls the central
+// (--answer), and the demo's number reaches nobody.
+TEST(StationSim, CentralToolRunsTheStationOfTheDriverNumberGiven) {
+    const fs::path dir = StationDir(kInit, kGates);
+    fs::rename(dir / "TELDRV01.INT", dir / "TELDRV02.INT");
+    std::string out;
+    ASSERT_EQ(RunCentral("--sim --station-dir " + dir.string() + " --driver 2 --answer station", &out), 0) << out;
+    for (const std::string& line :
+         {"station 12 (TELDRV02.INT of " + dir.string() + ", driver 2) on SIM1 answers at 0307000012; its alarm calls "
+          "dial 0301234567 (1); this central is on SIM2 (virtual clock)\n",
+          std::string("host: ALARM_CALL = 1: the station calls 0301234567 in 3 s\nmodem: ATZ\n"),
+          std::string("modem: RING\nmodem: ATA\nmodem: CONNECT\nconnected: the station's call answered\nstation 12\n")}) {
+        EXPECT_NE(out.find(line), std::string::npos) << line << out;
+    }
+    EXPECT_EQ(RunCentral("--sim --station-dir " + dir.string() + " --driver 2 --dial 0307000007 station", &out), 3)
+        << out;
+    EXPECT_NE(out.find("teldrv-central: warning: nothing answers at 0307000007; station 12 answers at 0307000012\n"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(RunCentral("--sim --station-dir " + dir.string() + " station", &out), 7) << out;
+    EXPECT_NE(out.find("no init file of driver 1 with a STATION"), std::string::npos) << out;
 }
 
 }  // namespace

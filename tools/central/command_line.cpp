@@ -12,8 +12,10 @@ namespace central {
 std::string UsageText() {
     return "usage: teldrv-central PORT [--baud N] [--data 5-8] [--parity none|odd|even|mark|space] [--stop 1|1.5|2]\n"
            "                      [--dial NUMBER] [--ignore-carrier] [--no-hangup] [--gates FILE] [--csv FILE]\n"
-           "                      [--trace] [--retries N] [--timeout MS] COMMAND...\n"
-           "       teldrv-central --sim --dial NUMBER [--station-dir DIR] [-v] [--station-log FILE] [options] COMMAND...\n"
+           "                      [--trace] [--retries N] [--timeout MS] [--first-timeout S] COMMAND...\n"
+           "       teldrv-central PORT --answer [--auto-answer] [--answer-timeout S] [options] COMMAND...\n"
+           "       teldrv-central --sim (--dial NUMBER | --answer) [--station-dir DIR] [--driver N] [-v]\n"
+           "                      [--station-log FILE] [options] COMMAND...\n"
            "       teldrv-central --help | --version\n"
            "commands, run in order on one connection:\n"
            "  station                       the station's number (and a check that --gates is its gate file)\n"
@@ -25,16 +27,23 @@ std::string UsageText() {
            "  hangup                        end the session (done anyway after the last command,\n"
            "                                unless --no-hangup)\n"
            "TIME: seconds since 1970, 'now', or YYYY-MM-DD[THH:MM[:SS]][Z] (UTC).\n"
-           "PORT: a device name (ttyS0 is /dev/ttyS0) or a path. Without --dial the line is taken as connected.\n"
+           "PORT: a device name (ttyS0 is /dev/ttyS0) or a path. Without --dial or --answer the line is taken\n"
+           "      as connected.\n"
            "--baud: any rate the port takes (19200); --timeout: per answer, in ms (21000, more than twice the\n"
            "        station's COM_TIMEOUT of 10 s plus 0.5 s); --retries: sends after the first (3).\n"
+           "--first-timeout: the call's first request is sent again after S seconds without an answer\n"
+           "        (3; 0: it waits --timeout).\n"
+           "--answer: wait for the station's alarm call: RING, ATA (--auto-answer: the modem answers, ATS0=1),\n"
+           "        CONNECT; --answer-timeout S bounds the wait for the ring (300).\n"
            "--ignore-carrier: the port has no carrier detect line (a pseudo-terminal, a three-wire cable).\n"
            "--sim: the demo station (station 7 of examples/) on a simulated modem line, on a virtual clock;\n"
-           "       it answers at 0307000007. --station-dir DIR: your station's files instead (see teldrv-station).\n"
-           "       -v shows the station's log on stderr.\n"
+           "       station NN answers at 03070000NN (0307000007). --station-dir DIR: your station's files instead\n"
+           "       (see teldrv-station), --driver N: its init file's driver number (1). With --answer the station\n"
+           "       makes its alarm call to its MODEM_NUMBER. -v shows the station's log on stderr.\n"
            "When history CSV goes to stdout, every other line goes to stderr.\n"
            "exit codes: 0 done, 1 usage, 2 port or modem, 3 no carrier, 4 no answer, 5 rejected request,\n"
-           "            6 bad frame, 7 file, 8 --gates of another station, 130 interrupted (Ctrl-C)\n";
+           "            6 bad frame, 7 file, 8 --gates of another station, 9 no ring (--answer),\n"
+           "            130 interrupted (Ctrl-C)\n";
 }
 
 namespace {
@@ -66,6 +75,7 @@ public:
         if (!options_->sim && (options_->verbose || !options_->stationLog.empty())) {
             return Fail(std::string(options_->verbose ? "-v" : "--station-log") + " needs --sim");
         }
+        if (!CallOptionsAgree()) return false;
         if (options_->port.empty()) return Fail("no PORT given");
         if (options_->commands.empty()) return Fail("no COMMAND given");
         return true;
@@ -121,9 +131,42 @@ private:
         return true;
     }
 
+    // --answer and what goes with it; --driver.
+    bool CallOptionsAgree() {
+        if (options_->answer && !options_->dial.empty()) return Fail("give --dial or --answer, not both");
+        if (!options_->answer && (options_->autoAnswer || answerTimeoutGiven_)) {
+            return Fail(std::string(options_->autoAnswer ? "--auto-answer" : "--answer-timeout") + " needs --answer");
+        }
+        if (!options_->sim && driverGiven_) return Fail("--driver needs --sim (and --station-dir)");
+        return true;
+    }
+
+    // Options given in seconds, kept in milliseconds.
+    bool Seconds(uint64_t min, uint32_t* ms) {
+        uint64_t value = 0;
+        if (!Number(86400, &value)) return false;
+        if (value < min) return Fail(args_[i_ - 1] + " takes " + std::to_string(min) + " to 86400 seconds");
+        *ms = static_cast<uint32_t>(value * 1000);
+        return true;
+    }
+
+    bool ParseCallOption(const std::string& a) {
+        uint64_t value = 0;
+        if (a == "--answer-timeout") {
+            answerTimeoutGiven_ = true;
+            return Seconds(1, &options_->answerTimeoutMs);
+        }
+        if (a == "--first-timeout") return Seconds(0, &options_->firstTimeoutMs);
+        driverGiven_ = true;
+        if (!Number(99, &value) || value == 0) return Fail("--driver takes a driver number from 1 to 99");
+        options_->driverNumber = static_cast<uint32_t>(value);
+        return true;
+    }
+
     bool ParseOption() {
         const std::string& a = args_[i_];
         uint64_t value = 0;
+        if (a == "--answer-timeout" || a == "--first-timeout" || a == "--driver") return ParseCallOption(a);
         if (a == "--baud" || a == "--data" || a == "--stop" || a == "--parity") return ParseLineSetting(a);
         if (a == "--dial") return Text(&options_->dial);
         if (a == "--gates") return Text(&options_->gatesFile);
@@ -134,6 +177,8 @@ private:
                      : a == "--sim" ? &options_->sim
                      : a == "--ignore-carrier" ? &options_->ignoreCarrier
                      : a == "--no-hangup" ? &options_->noHangUp
+                     : a == "--answer" ? &options_->answer
+                     : a == "--auto-answer" ? &options_->autoAnswer
                      : (a == "-v" || a == "--verbose") ? &options_->verbose
                                                         : nullptr;
         if (flag) return *flag = true;
@@ -222,6 +267,8 @@ private:
     ToolOptions* options_;
     std::string* error_;
     size_t i_ = 0;
+    bool answerTimeoutGiven_ = false;
+    bool driverGiven_ = false;
 };
 
 }  // namespace

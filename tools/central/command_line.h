@@ -53,6 +53,14 @@ struct ToolOptions {
     bool progress = false;
     bool sim = false;
     std::string stationDir;  // --sim: the station's files instead of examples/
+    // --answer: the station's alarm call, taken on the modem instead of dialling.
+    bool answer = false;
+    bool autoAnswer = false;             // the modem answers (ATS0=1), not ATA
+    uint32_t answerTimeoutMs = 300000;   // wait for the ring
+    // The call's first request: the station drops what comes while its modem
+    // connects, so a lost first request is sent again soon. 0: --timeout.
+    uint32_t firstTimeoutMs = 3000;
+    uint32_t driverNumber = 1;           // --sim: the init file's driver number
     std::vector<Command> commands;
 };
 

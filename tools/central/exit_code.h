@@ -13,6 +13,7 @@ enum ExitCode : int {
     kExitBadFrame = 6,    // answers came, but none of them was a good frame
     kExitFile = 7,        // gate file or CSV file
     kExitWrongStation = 8,   // the --gates file is of another station than the one that answered
+    kExitNoRing = 9,         // --answer: no call rang within --answer-timeout
     kExitInterrupted = 130,  // Ctrl-C or SIGTERM: the call was ended and the files closed
 };
 
@@ -27,6 +28,7 @@ inline const char* ExitCodeName(int code) {
         case kExitBadFrame: return "bad frame";
         case kExitFile: return "file";
         case kExitWrongStation: return "wrong station";
+        case kExitNoRing: return "no ring";
         case kExitInterrupted: return "interrupted";
     }
     return "?";

@@ -89,10 +89,10 @@ Bytes Link::ReadFrameRest() {
     return frame;
 }
 
-Link::Read Link::ReadFrame(Bytes* body) {
+Link::Read Link::ReadFrame(Bytes* body, uint32_t timeoutMs) {
     // One deadline for the answer, however many answers to earlier frames
     // come before it.
-    const uint64_t deadline = platform::MonotonicMs() + options_.timeoutMs;
+    const uint64_t deadline = platform::MonotonicMs() + timeoutMs;
     for (;;) {
         if (!AwaitStx(deadline)) return Read::Nothing;
         const Bytes frame = ReadFrameRest();
@@ -126,7 +126,7 @@ bool Link::SendRequest(const Bytes& body, bool again) {
         }
     }
     // Whatever waits now is stale: the station speaks only when asked.
-    if (again) ++repetitions_;
+    ++sends_;
     PurgeInput(port_);
     tag_ = static_cast<uint16_t>(tag_ + 1);
     const Bytes frame = EncodeFrame("FEC", tag_, body);
@@ -150,18 +150,29 @@ bool AnswersRequest(const Bytes& body, const Bytes& answer) {
 
 }  // namespace
 
+// The station drops what arrives while its modem connects, so the first
+// request of a call may be lost without a trace: its sends wait less.
+bool Link::ShortFirstWait() const {
+    return framesSent_ == 0 && options_.firstTimeoutMs > 0 && options_.firstTimeoutMs < options_.timeoutMs;
+}
+
 AskResult Link::Ask(const Bytes& body, Bytes* response) {
     bool sawBad = false;
     error_.clear();
     noiseBytes_ = 0;
+    sends_ = 0;
+    const bool first = ShortFirstWait();
+    const uint32_t waitMs = first ? options_.firstTimeoutMs : options_.timeoutMs;
+    bool early = first;  // one early resend, besides the retries
     for (int attempt = 1; attempt <= std::max(1, options_.attempts); ++attempt) {
-        if (attempt > 1 && options_.stopRequested && options_.stopRequested()) {
+        if (sends_ > 0 && options_.stopRequested && options_.stopRequested()) {
             error_ = "stopped";
             return AskResult::Stopped;
         }
-        if (!SendRequest(body, attempt > 1)) return AskResult::NoCarrier;
+        if (attempt > 1) ++repetitions_;
+        if (!SendRequest(body, sends_ > 0)) return AskResult::NoCarrier;
         Bytes answer;
-        const Read read = ReadFrame(&answer);
+        const Read read = ReadFrame(&answer, waitMs);
         if (read == Read::Ok && AnswersRequest(body, answer)) {
             *response = std::move(answer);
             return AskResult::Ok;
@@ -172,7 +183,15 @@ AskResult Link::Ask(const Bytes& body, Bytes* response) {
         } else if (read == Read::Bad) {
             PurgeInput(port_);
         } else {
-            Trace(Format("-- no answer within %u ms", options_.timeoutMs));
+            Trace(Format("-- no answer within %u ms", waitMs));
+            if (first && attempt < options_.attempts + (early ? 1 : 0)) {
+                trace_ << Format("teldrv-central: warning: no answer to the first request within %u s, sent again\n",
+                                 waitMs / 1000);
+            }
+        }
+        if (early && read == Read::Nothing) {
+            early = false;
+            --attempt;
         }
         sawBad = sawBad || read != Read::Nothing;
     }
@@ -188,7 +207,7 @@ bool ModemDialogue::Carrier() {
     return platform::CommModemStatus(port_, &status) && (status & platform::kModemStatusRlsdOn);
 }
 
-std::string ModemDialogue::ReadResult(uint32_t timeoutMs) {
+std::string ModemDialogue::ReadResult(uint32_t timeoutMs, bool ring) {
     static const char* const kFinal[] = {"OK", "ERROR", "CONNECT", "NO CARRIER", "BUSY", "NO DIALTONE", "NO DIAL TONE",
                                          "NO ANSWER"};
     const uint64_t deadline = platform::MonotonicMs() + timeoutMs;
@@ -208,6 +227,7 @@ std::string ModemDialogue::ReadResult(uint32_t timeoutMs) {
         for (const char* final : kFinal) {
             if (line.rfind(final, 0) == 0) return line;
         }
+        if (ring && line == "RING") return line;
         line.clear();
     }
 }
@@ -222,7 +242,8 @@ std::string ModemDialogue::Command(const std::string& line, uint32_t timeoutMs) 
     return result;
 }
 
-int ModemDialogue::Dial(const std::string& number) {
+// ATZ; kExitOk once the modem takes commands.
+int ModemDialogue::Reset() {
     std::string result = Command(options_.resetCommand, 3000);
     if (result != "OK" && !Stopped()) {
         // A modem left on line by an earlier run takes commands only after an escape.
@@ -237,7 +258,13 @@ int ModemDialogue::Dial(const std::string& number) {
              << ": check that it is switched on, on this port, and at this baud rate\n";
         return kExitPort;
     }
-    result = Command(options_.dialPrefix + number, options_.carrierTimeoutMs);
+    return kExitOk;
+}
+
+int ModemDialogue::Dial(const std::string& number) {
+    const int reset = Reset();
+    if (reset != kExitOk) return reset;
+    const std::string result = Command(options_.dialPrefix + number, options_.carrierTimeoutMs);
     if (Stopped()) {
         // Any character ends a dial in progress.
         WriteAll(port_, "\r", 1, nullptr);
@@ -248,7 +275,70 @@ int ModemDialogue::Dial(const std::string& number) {
         return kExitNoCarrier;
     }
     // The station's driver takes up the call a moment after its modem answers.
-    platform::Sleep(options_.settleMs);
+    return Connected(options_.settleMs);
+}
+
+// The wait for the first RING (with autoAnswer the modem may report CONNECT
+// at once); other result codes are shown and waited past.
+int ModemDialogue::WaitForRing(std::string* result) {
+    log_ << "modem: waiting up to " << options_.ringTimeoutMs / 1000 << " s for the station's call\n";
+    const uint64_t deadline = platform::MonotonicMs() + options_.ringTimeoutMs;
+    for (uint64_t now = platform::MonotonicMs(); now < deadline && !Stopped(); now = platform::MonotonicMs()) {
+        *result = ReadResult(static_cast<uint32_t>(deadline - now), true);
+        if (result->empty()) continue;
+        log_ << "modem: " << *result << '\n';
+        if (*result == "RING" || result->rfind("CONNECT", 0) == 0) return kExitOk;
+    }
+    if (Stopped()) return kExitInterrupted;
+    log_ << "teldrv-central: no ring within " << options_.ringTimeoutMs / 1000
+         << " s: check that the station's alarm call is due (the host wrote its dial reference to ALARM_CALL; "
+            "its log says it dials), that its MODEM_NUMBER for that reference is this line's number, and that "
+            "the phone line is plugged into this modem; --answer-timeout S waits longer\n";
+    return kExitNoRing;
+}
+
+// CONNECT after the ring: ATA, or the modem's own answer.
+std::string ModemDialogue::TakeCall(const std::string& ring) {
+    if (!options_.autoAnswer) return Command("ATA", options_.carrierTimeoutMs);
+    if (ring != "RING") return ring;
+    const std::string connect = ReadResult(options_.carrierTimeoutMs);
+    log_ << "modem: " << (connect.empty() ? "(no reply)" : connect) << '\n';
+    return connect;
+}
+
+int ModemDialogue::Answer() {
+    int result = Reset();
+    if (result != kExitOk) return result;
+    // Without autoAnswer the modem must not take the call before ATA.
+    const std::string setting = options_.autoAnswer ? "ATS0=1" : "ATS0=0";
+    if (Command(setting, 3000) != "OK") {
+        if (Stopped()) return kExitInterrupted;
+        log_ << "teldrv-central: modem refuses " << setting << ": check that it takes Hayes AT commands\n";
+        return kExitPort;
+    }
+    std::string ring;
+    result = WaitForRing(&ring);
+    if (result != kExitOk) {
+        if (options_.autoAnswer) AutoAnswerOff();
+        return result;
+    }
+    const std::string connect = TakeCall(ring);
+    if (Stopped()) {
+        WriteAll(port_, "\r", 1, nullptr);  // ends the answering
+        return kExitInterrupted;
+    }
+    if (connect.rfind("CONNECT", 0) != 0) {
+        log_ << "teldrv-central: no carrier: " << (connect.empty() ? "no CONNECT after the ring" : connect) << '\n';
+        return kExitNoCarrier;
+    }
+    return Connected(options_.answerSettleMs);
+}
+
+void ModemDialogue::AutoAnswerOff() { Command("ATS0=0", 3000); }
+
+// After CONNECT: the settle time, then the carrier, unless ignored.
+int ModemDialogue::Connected(uint32_t settleMs) {
+    platform::Sleep(settleMs);
     if (options_.ignoreCarrier) return kExitOk;
     uint32_t status = 0;
     if (!platform::CommModemStatus(port_, &status)) {

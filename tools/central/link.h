@@ -30,6 +30,9 @@ struct LinkOptions {
     int attempts = 4;             // sends of one request: the first and the retries
     uint32_t timeoutMs = 5000;    // wait for the first byte of an answer
     uint32_t gapMs = 1000;        // longest pause inside an answer
+    // The first request of the connection waits this long before it is sent
+    // again, once, besides the attempts; 0 or not below timeoutMs: no such wait.
+    uint32_t firstTimeoutMs = 0;
     bool checkCarrier = false;    // a dialled call: every request first looks at DCD
     bool trace = false;
     bool (*stopRequested)() = nullptr;  // asked before every repetition
@@ -52,7 +55,11 @@ public:
     uint8_t NextSequence();
 
     int framesSent() const { return framesSent_; }
+    // Sends counted by the retry rule; the first request's early resend,
+    // announced on its own line, is not among them.
     int repetitions() const { return repetitions_; }
+    // Sends of the last Ask.
+    int sends() const { return sends_; }
     // Why the last Ask failed.
     const std::string& error() const { return error_; }
     // Bytes of the last Ask's answers that were no frame at all: what a
@@ -62,7 +69,8 @@ public:
 private:
     enum class Read { Ok, Nothing, Bad };
     bool SendRequest(const Bytes& body, bool again);
-    Read ReadFrame(Bytes* body);
+    Read ReadFrame(Bytes* body, uint32_t timeoutMs);
+    bool ShortFirstWait() const;
     bool AwaitStx(uint64_t deadline);
     Bytes ReadFrameRest();
     void Trace(const std::string& line);
@@ -75,6 +83,7 @@ private:
     uint8_t sequence_ = 0;
     int framesSent_ = 0;
     int repetitions_ = 0;
+    int sends_ = 0;
     std::string error_;
     size_t noiseBytes_ = 0;
     uint64_t startMs_ = 0;
@@ -86,6 +95,12 @@ struct ModemOptions {
     std::string dialPrefix = "ATDT";
     uint32_t carrierTimeoutMs = 60000;  // ATD to CONNECT
     uint32_t settleMs = 2500;           // after CONNECT, before the first request
+    // After answering the station's alarm call: it drops its input once on
+    // seeing its carrier (looked at every 100 ms); the rest is margin for the
+    // two modems' CONNECTs not falling together.
+    uint32_t answerSettleMs = 1500;
+    bool autoAnswer = false;            // Answer: the modem answers (ATS0=1), not ATA
+    uint32_t ringTimeoutMs = 300000;    // Answer: the wait for the first RING
     // The port has no carrier detect line worth reading (a pty, a
     // three-wire cable): CONNECT is taken as the carrier, and hanging up
     // always ends with "+++" and ATH.
@@ -100,6 +115,12 @@ public:
     // kExitPort (the modem does not answer OK), kExitNoCarrier, or
     // kExitInterrupted when stopRequested ended the wait.
     int Dial(const std::string& number);
+    // Resets the modem and waits for a call: RING, answered with ATA (or by
+    // the modem itself, autoAnswer), CONNECT. kExitOk once the carrier
+    // stands; kExitNoRing when no RING came within ringTimeoutMs, else as Dial.
+    int Answer();
+    // Switches the modem's own answering off again after autoAnswer.
+    void AutoAnswerOff();
     // Ends the call: DTR drop, then "+++" and ATH should the carrier stay.
     void HangUp();
     bool Carrier();
@@ -107,7 +128,12 @@ public:
 private:
     // Sends a command line and reads the reply up to a final result code.
     std::string Command(const std::string& line, uint32_t timeoutMs);
-    std::string ReadResult(uint32_t timeoutMs);
+    // `ring`: RING is a result too.
+    std::string ReadResult(uint32_t timeoutMs, bool ring = false);
+    int Reset();
+    int WaitForRing(std::string* result);
+    std::string TakeCall(const std::string& ring);
+    int Connected(uint32_t settleMs);
     bool Stopped() const;
     bool MayHoldCall();
 

@@ -88,7 +88,7 @@ int Session::Ask(const Bytes& request, Bytes* response, bool* fatal) {
     return result == AskResult::NoAnswer ? kExitNoAnswer : kExitBadFrame;
 }
 
-std::string Session::Sends() const { return Plural(static_cast<size_t>(options_.retries + 1), "send", "sends"); }
+std::string Session::Sends() const { return Plural(static_cast<size_t>(link_.sends()), "send", "sends"); }
 
 std::string Session::GateName(uint16_t gate) const {
     const auto found = gates_.find(gate);

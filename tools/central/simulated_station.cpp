@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <map>
 #include <iostream>
 #include <thread>
 #include <vector>
@@ -22,10 +23,12 @@
 #include "sim/world.h"
 #include "tools/central/exit_code.h"
 #include "tools/central/tool.h"
+#include "tools/shared/alarm_call.h"
 #include "tools/shared/gate_file.h"
 #include "tools/shared/modem_bridge.h"
 #include "tools/shared/station_files.h"
 #include "tools/shared/system.h"
+#include "tools/shared/text.h"
 
 namespace central {
 
@@ -33,8 +36,16 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const char* kStationNumber = "0307000007";
 constexpr uint16_t kFirstHostGate = 100;
+
+// The digits a modem dials by.
+std::string Digits(const std::string& number) {
+    std::string digits;
+    for (char c : number) {
+        if ((c >= '0' && c <= '9') || c == '*' || c == '#') digits += c;
+    }
+    return digits;
+}
 
 // The demo station's plant: gate 0 (a level) moves every 2 s, and every
 // change also goes into the history files.
@@ -91,12 +102,14 @@ bool PrepareStation(const ToolOptions& options, const fs::path& examples, tools:
                     fs::path* work) {
     std::string why;
     const fs::path source = options.stationDir.empty() ? examples : fs::path(options.stationDir);
-    if (tools::FindStationFiles(source, 1, files, &why) && files->station >= 0 && !files->gateSource.empty() &&
+    if (tools::FindStationFiles(source, options.driverNumber, files, &why) && files->station >= 0 && !files->gateSource.empty() &&
         tools::PrepareWorkDirectory(*files, work, &why)) {
         return true;
     }
     std::cerr << "teldrv-central: cannot prepare the station from " << source << ": "
-              << (why.empty() ? "no init file with a STATION, or no gate file; see teldrv-station check" : why)
+              << (why.empty() ? "no init file of driver " + std::to_string(options.driverNumber) +
+                                    " with a STATION, or no gate file; see teldrv-station check"
+                              : why)
               << '\n';
     std::error_code error;
     if (!work->empty()) fs::remove_all(*work, error);
@@ -119,40 +132,91 @@ void StockHost(const std::vector<gatefile::GateEntry>& gates) {
 
 // ColdStart on SIM1; true once the driver has reset its modem and switched
 // auto-answer on.
-bool StartStation(VpiMainFunction vpiMain, void* context, sim::Modem& stationModem) {
+bool StartStation(VpiMainFunction vpiMain, void* context, uint32_t driverNumber, sim::Modem& stationModem) {
     ColdStartParams params{{'S', 'I', 'M', '1', '\0'}, 1, 0, 19200, 8, 0, 0};
-    VpiCallBlock start{context, 1, 1, 0, &params};
+    VpiCallBlock start{context, 1, driverNumber, 0, &params};
     const int32_t started = vpiMain(&start);
     const int64_t until = sim::NowMs() + 60000;
     while (stationModem.SRegister(0) != 1 && sim::NowMs() < until) sim::SleepMs(100);
     return started == 0 && stationModem.SRegister(0) == 1;
 }
 
+// The station as it really runs: its number, files, the number it answers
+// at and the numbers its alarm calls dial.
+void DescribeStation(const ToolOptions& options, const tools::StationFiles& files,
+                     const std::map<unsigned, std::string>& numbers) {
+    std::cerr << (options.stationDir.empty() ? "demo station " : "station ") << files.station << " ("
+              << files.initFile.filename().string() << " of " << files.initFile.parent_path().string()
+              << ", driver " << options.driverNumber << ") on SIM1 answers at " << tools::SimulatedPhoneNumber(files.station)
+              << "; its alarm calls dial ";
+    for (auto it = numbers.begin(); it != numbers.end(); ++it) {
+        std::cerr << (it == numbers.begin() ? "" : ", ") << it->second << " (" << it->first << ")";
+    }
+    std::cerr << (numbers.empty() ? "nothing (no MODEM_NUMBER)" : "") << "; this central is on " << options.port
+              << " (virtual clock)\n";
+}
+
+// The telephone network of the run: the tool's modem reaches the station at
+// its number, and the station's alarm calls at its MODEM_NUMBERs reach the
+// tool's modem.
+struct Network {
+    Network(int station, const std::map<unsigned, std::string>& numbers) {
+        toolModem.Register(tools::SimulatedPhoneNumber(station), &toStation);
+        for (const auto& [reference, number] : numbers) stationModem.Register(number, &toCentral);
+    }
+    sim::Line& stationLine = sim::CreateLine("SIM1");
+    sim::Modem stationModem{stationLine};
+    sim::Line& toolLine = sim::CreateLine("SIM2");
+    sim::Modem toolModem{toolLine};
+    tools::ModemBridge toStation{stationModem};
+    tools::ModemBridge toCentral{toolModem};
+};
+
+// What the tool is to do before it runs: a call to the station's number, or
+// the station's alarm call (the host writes the lowest dial reference).
+bool ArrangeCall(const ToolOptions& options, const tools::StationFiles& files,
+                 const std::map<unsigned, std::string>& numbers, VpiMainFunction vpiMain, void* context) {
+    if (!options.answer) {
+        if (!options.dial.empty() && Digits(options.dial) != tools::SimulatedPhoneNumber(files.station)) {
+            std::cerr << "teldrv-central: warning: nothing answers at " << options.dial << "; station "
+                      << files.station << " answers at " << tools::SimulatedPhoneNumber(files.station) << '\n';
+        }
+        return true;
+    }
+    if (numbers.empty()) {
+        std::cerr << "teldrv-central: --answer: station " << files.station
+                  << " cannot make an alarm call: its init file has no MODEM_NUMBER line\n";
+        return false;
+    }
+    const auto [reference, number] = *numbers.begin();
+    const tools::AlarmWrite write =
+        tools::WriteAlarmCall(vpiMain, context, options.driverNumber, static_cast<uint8_t>(reference));
+    std::cerr << "host: ALARM_CALL = " << reference << (write.written == 0 ? "" : " (refused by the driver)")
+              << ": the station calls " << number << " in 3 s\n";
+    return write.written == 0;
+}
+
 // The driver in its scratch directory, the exchange, and the tool's run
 // against them; then EndVpi, and the driver's threads let run to their end.
-int CallStation(const ToolOptions& options, VpiMainFunction vpiMain, void* context, const fs::path& work) {
-    sim::Line& stationLine = sim::CreateLine("SIM1");
-    sim::Modem stationModem(stationLine);
-    sim::Line& toolLine = sim::CreateLine("SIM2");
-    sim::Modem toolModem(toolLine);
-    tools::ModemBridge exchange(stationModem);
-    toolModem.Register(kStationNumber, &exchange);
-
+int CallStation(const ToolOptions& options, const tools::StationFiles& files, VpiMainFunction vpiMain, void* context,
+                const fs::path& work) {
+    const std::map<unsigned, std::string> numbers = tools::ScanPhoneNumbers(files.initFile);
+    Network network(files.station, numbers);
     const fs::path oldDirectory = fs::current_path();
     fs::current_path(work);
     int result = kExitPort;
     Plant plant;
-    if (!StartStation(vpiMain, context, stationModem)) {
-        std::cerr << "teldrv-central: the demo station did not start\n";
+    if (!StartStation(vpiMain, context, options.driverNumber, network.stationModem)) {
+        std::cerr << "teldrv-central: the station did not start (-v shows its log)\n";
     } else {
-        std::cerr << "demo station 7 on SIM1 answers at " << kStationNumber << "; this central is on "
-                  << options.port << " (virtual clock)\n";
+        DescribeStation(options, files, numbers);
         plant.Start();
-        result = RunTool(options, std::cout, std::cerr);
+        result = ArrangeCall(options, files, numbers, vpiMain, context) ? RunTool(options, std::cout, std::cerr)
+                                                                        : kExitFile;
     }
     if (!options.stationLog.empty()) WriteStationLog(options.stationLog);
     plant.Stop();
-    VpiCallBlock end{context, 11, 1, 0, nullptr};
+    VpiCallBlock end{context, 11, options.driverNumber, 0, nullptr};
     vpiMain(&end);
     const int64_t drain = sim::NowMs() + 30000;
     while (sim::RunningThreads() > 0 && sim::NowMs() < drain) sim::SleepMs(100);
@@ -186,10 +250,10 @@ int RunSimulated(ToolOptions options, const std::string& library, const fs::path
         return kExitFile;
     }
     VpiInfo info{};
-    VpiCallBlock infoCall{nullptr, 14, 0, 0, &info};
+    VpiCallBlock infoCall{nullptr, 14, options.driverNumber, 0, &info};
     vpiMain(&infoCall);
     void* context = std::calloc(1, info.contextSize);
-    const int result = CallStation(options, vpiMain, context, work);
+    const int result = CallStation(options, files, vpiMain, context, work);
     std::free(context);
     fs::remove_all(work, error);
     return result;

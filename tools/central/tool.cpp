@@ -199,12 +199,22 @@ ModemOptions ModemOptionsOf(const ToolOptions& options) {
     modemOptions.carrierTimeoutMs = options.carrierTimeoutMs;
     modemOptions.settleMs = options.settleMs;
     modemOptions.ignoreCarrier = options.ignoreCarrier;
+    modemOptions.autoAnswer = options.autoAnswer;
+    modemOptions.ringTimeoutMs = options.answerTimeoutMs;
     modemOptions.stopRequested = StopRequested;
     return modemOptions;
 }
 
-// Dials when asked; without --dial the line is taken as connected.
+// A call on the modem: dialled, or the station's own call answered.
+bool OnModem(const ToolOptions& options) { return !options.dial.empty() || options.answer; }
+
+// Dials or answers when asked; else the line is taken as connected.
 int Connect(const ToolOptions& options, ModemDialogue& modem, std::ostream& err) {
+    if (options.answer) {
+        const int result = modem.Answer();
+        if (result == kExitOk) err << "connected: the station's call answered\n";
+        return result;
+    }
     if (options.dial.empty()) return kExitOk;
     const int result = modem.Dial(options.dial);
     if (result == kExitOk) err << "connected to " << options.dial << '\n';
@@ -217,23 +227,29 @@ int RunOnLink(const ToolOptions& options, Prepared& prepared, platform::PortHand
     LinkOptions linkOptions;
     linkOptions.attempts = options.retries + 1;
     linkOptions.timeoutMs = options.timeoutMs;
-    linkOptions.checkCarrier = !options.dial.empty() && !options.ignoreCarrier;
+    linkOptions.firstTimeoutMs = options.firstTimeoutMs;
+    linkOptions.checkCarrier = OnModem(options) && !options.ignoreCarrier;
     linkOptions.trace = options.trace;
     linkOptions.stopRequested = StopRequested;
     Link link(port, linkOptions, err);
     const int result = RunCommands(options, prepared, link, out, err);
-    if (link.repetitions() > 0) err << Plural(link.repetitions(), "request", "requests") << " sent again\n";
+    if (link.repetitions() > 0) {
+        err << "teldrv-central: warning: " << Plural(link.repetitions(), "request", "requests")
+            << " sent again (answers lost or broken on the line; --trace shows them)\n";
+    }
     return result;
 }
 
-// A dialled call ends here, unless --no-hangup keeps it and no Ctrl-C came.
+// A call on the modem ends here, unless --no-hangup keeps it and no Ctrl-C
+// came; a modem set to answer by itself stops doing so.
 void EndDialledCall(const ToolOptions& options, int result, ModemDialogue& modem, std::ostream& err) {
-    if (options.dial.empty()) return;
+    if (!OnModem(options) || result == kExitNoRing) return;
     if (options.noHangUp && result != kExitInterrupted) {
         err << "--no-hangup: the call stays up\n";
-    } else {
-        modem.HangUp();
+        return;
     }
+    modem.HangUp();
+    if (options.autoAnswer) modem.AutoAnswerOff();
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -137,5 +138,21 @@ std::string InstalledPath(const char* argv0, const std::string& built) {
     }
     return name.string();
 }
+
+std::map<unsigned, std::string> ScanPhoneNumbers(const fs::path& initFile) {
+    std::map<unsigned, std::string> numbers;
+    std::ifstream in(initFile, std::ios::binary);
+    for (std::string line; std::getline(in, line);) {
+        line = UpperCase(line) + "\n";
+        ScanValues values{};
+        if (!ScanLine(line.c_str(), "MODEM_NUMBER %u = %s", &values)) continue;
+        if (values.numbers[0] >= 1 && values.numbers[0] <= 254 && std::strlen(values.text) <= 32) {
+            numbers[values.numbers[0]] = values.text;
+        }
+    }
+    return numbers;
+}
+
+std::string SimulatedPhoneNumber(int station) { return Format("03070000%02d", station); }
 
 }  // namespace tools

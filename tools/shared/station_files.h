@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -38,5 +39,14 @@ bool PrepareWorkDirectory(const StationFiles& files, std::filesystem::path* work
 // program or one directory up (the archive keeps the tools one level below
 // the driver and the examples), else its bare name for the loader to find.
 std::string InstalledPath(const char* argv0, const std::string& built);
+
+// The init file's MODEM_NUMBER lines as the driver takes them: by dial
+// reference (1 to 254), numbers of at most 32 characters, a later line for a
+// reference replacing an earlier one.
+std::map<unsigned, std::string> ScanPhoneNumbers(const std::filesystem::path& initFile);
+
+// The number that station `station` answers at on teldrv-central's simulated
+// line: 03070000NN, the demo's station 7 at 0307000007.
+std::string SimulatedPhoneNumber(int station);
 
 }  // namespace tools

@@ -15,6 +15,7 @@
 #include "sim/korpro_sim.h"
 #include "sim/modem.h"
 #include "sim/world.h"
+#include "tools/shared/alarm_call.h"
 #include "tools/shared/modem_event_text.h"
 #include "tools/shared/station_files.h"
 #include "tools/shared/system.h"
@@ -33,7 +34,7 @@ namespace {
 volatile std::sig_atomic_t interrupted = 0;
 void OnInterrupt(int) { interrupted = 1; }
 
-constexpr uint32_t kGetVpiInfo = 14, kColdStart = 1, kAddressParser = 3, kSingleWrite = 7, kEndVpi = 11;
+constexpr uint32_t kGetVpiInfo = 14, kColdStart = 1, kEndVpi = 11;
 
 // Shows a modem's events as the transcript's lines, each at its own time.
 class ModemWatch {
@@ -69,17 +70,9 @@ struct Driver {
 };
 
 void WriteAlarmCall(Driver& driver, uint8_t reference, Transcript& transcript) {
-    GateAddress gate{};
-    gate.address = "ALARM_CALL";
-    gate.gateType = 1;
-    const int32_t parsed = driver.Call(kAddressParser, &gate);
-    uint8_t value[4] = {0, 0, reference, 0};
-    GateWrite write{};
-    write.address = "ALARM_CALL";
-    write.value = value;
-    const int32_t written = driver.Call(kSingleWrite, &write);
+    const tools::AlarmWrite result = tools::WriteAlarmCall(driver.vpiMain, driver.context, driver.driverNumber, reference);
     transcript.Line("host", "ALARM_CALL = " + std::to_string(reference) + " (address parser -> " +
-                                std::to_string(parsed) + ", write -> " + std::to_string(written) + ")");
+                                std::to_string(result.parsed) + ", write -> " + std::to_string(result.written) + ")");
 }
 
 // Checks the files, as check does, before anything is started.
@@ -304,15 +297,24 @@ struct WorkDirectory {
     }
 };
 
+// --sim: the station runs inside teldrv-central, which is shown how.
+int SimNeedsCentral(const RunOptions& options, std::ostream& err) {
+    tools::StationFiles files;
+    std::string ignored;
+    tools::FindStationFiles(options.directory, options.driverNumber, &files, &ignored);
+    err << "teldrv-station: --sim needs a central on the simulated line: run\n"
+           "  teldrv-central --sim --station-dir " << options.directory
+        << (options.driverNumber == 1 ? "" : " --driver " + std::to_string(options.driverNumber)) << " --dial "
+        << (files.station >= 0 ? tools::SimulatedPhoneNumber(files.station) : "03070000NN (NN: its STATION)")
+        << " station ...\n"
+           "or use --pty and poll the station with teldrv-central on the other end\n";
+    return kCheckUsage;
+}
+
 }  // namespace
 
 int RunStation(const RunOptions& options, std::ostream& out, std::ostream& err) {
-    if (options.mode == PortMode::Sim) {
-        err << "teldrv-station: --sim needs a central on the simulated line: run\n"
-               "  teldrv-central --sim --station-dir " << options.directory << " --dial 0307000007 station ...\n"
-               "or use --pty and poll the station with teldrv-central on the other end\n";
-        return kCheckUsage;
-    }
+    if (options.mode == PortMode::Sim) return SimNeedsCentral(options, err);
     if (!FilesAccepted(options, err)) return kCheckRefused;
     tools::StationFiles files;
     std::string error;

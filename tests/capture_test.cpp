@@ -1,0 +1,127 @@
+// Captures of the line as pcapng: the packet rules on a clock of the test's
+// own, the turn-over at LINK_CAPTURE_KB, the station's LINK_CAPTURE over a
+// whole call on the virtual clock, and teldrv-central --capture. Every file
+// is read back with the tests' own reader (pcapng_read.h).
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "common/line_capture.h"
+#include "tests/driver_rig.h"
+#include "tests/pcapng_read.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using pcapng_test::Capture;
+using pcapng_test::Hex;
+using pcapng_test::Packet;
+
+// The link chapter's worked examples: the station's frame with body "abc",
+// the central's station request with tag 0x1234.
+const std::vector<uint8_t> kStationFrame = {0x02, 0x46, 0x45, 0x52, 0x00, 0x00, 0x00, 0x03,
+                                            0x10, 0x61, 0x62, 0x63, 0x10, 0x02, 0x3B, 0x03};
+const std::vector<uint8_t> kCentralFrame = {0x02, 0x46, 0x45, 0x43, 0x12, 0x34, 0x00,
+                                            0x01, 0x10, 0x53, 0x10, 0x01, 0x9C, 0x03};
+
+struct TempDir {
+    fs::path path = fs::temp_directory_path() / ("teldrv-capture-" + std::to_string(::getpid()));
+    TempDir() { fs::create_directories(path); }
+    ~TempDir() { fs::remove_all(path); }
+};
+
+void Feed(LineCapture* capture, bool outbound, const std::vector<uint8_t>& bytes, uint64_t us) {
+    CaptureBytes(capture, outbound, bytes.data(), bytes.size(), us);
+}
+void FeedText(LineCapture* capture, bool outbound, const std::string& text, uint64_t us) {
+    Feed(capture, outbound, std::vector<uint8_t>(text.begin(), text.end()), us);
+}
+
+// (interface, flags, time, hex or text) of each packet.
+std::vector<std::string> Listing(const Capture& capture) {
+    std::vector<std::string> lines;
+    for (const Packet& p : capture.packets) {
+        const bool text = p.interfaceId == 1 || (!p.data.empty() && p.data[0] != 0x02);
+        lines.push_back(std::to_string(p.interfaceId) + " " + std::to_string(p.flags) + " " + std::to_string(p.timeUs) +
+                        " " + (text ? p.text() : Hex(p.data)));
+    }
+    return lines;
+}
+
+TEST(LineCapture, FramesWholeModemLinesApartBrokenFramesAsTheyStand) {
+    TempDir dir;
+    const std::string path = (dir.path / "rules.pcapng").string();
+    LineCapture capture;
+    ASSERT_TRUE(OpenLineCapture(&capture, path, "teldrv link: outbound = central to station", 0));
+    FeedText(&capture, true, "ATZ\r", 1000);
+    FeedText(&capture, false, "ATZ\r\r\nOK\r\n", 2000);
+    FeedText(&capture, false, "\r\nCONNECT 9600\r\n", 500000);  // after a pause
+    CaptureEvent(&capture, LineEvent::kCarrierUp, 600000);
+    // The central's frame in three writes, the station's byte by byte.
+    Feed(&capture, true, std::vector<uint8_t>(kCentralFrame.begin(), kCentralFrame.begin() + 9), 700000);
+    Feed(&capture, true, std::vector<uint8_t>(kCentralFrame.begin() + 9, kCentralFrame.begin() + 10), 700010);
+    Feed(&capture, true, std::vector<uint8_t>(kCentralFrame.begin() + 10, kCentralFrame.end()), 700020);
+    for (size_t i = 0; i < kStationFrame.size(); ++i) Feed(&capture, false, std::vector<uint8_t>{kStationFrame[i]}, 710000 + i);
+    // Broken off after 11 of its 16 bytes, then a length no frame has.
+    Feed(&capture, false, std::vector<uint8_t>(kStationFrame.begin(), kStationFrame.begin() + 11), 800000);
+    Feed(&capture, false, std::vector<uint8_t>{0x02, 0x46, 0x45, 0x52, 0x00, 0x02, 0x10, 0x00, 0x10}, 1400000);
+    CaptureEvent(&capture, LineEvent::kCarrierDown, 1500000);
+    CloseLineCapture(&capture);
+
+    const Capture read = pcapng_test::Read(path);
+    ASSERT_TRUE(read.whole);
+    EXPECT_EQ(read.blockTypes.front(), 0x0A0D0D0Au);
+    EXPECT_EQ(read.linkTypes, (std::vector<uint16_t>{147, 148}));
+    EXPECT_EQ(Listing(read), (std::vector<std::string>{
+                                 "0 2 1000 ATZ\r",
+                                 "0 1 2000 ATZ\r\r\n",
+                                 "0 1 2000 OK\r\n",
+                                 "0 1 500000 \r\nCONNECT 9600\r\n",
+                                 "1 0 600000 carrier up",
+                                 "0 2 700020 02 46 45 43 12 34 00 01 10 53 10 01 9C 03",
+                                 "0 1 710015 02 46 45 52 00 00 00 03 10 61 62 63 10 02 3B 03",
+                                 "0 1 800000 02 46 45 52 00 00 00 03 10 61 62",
+                                 "0 1 1400000 02 46 45 52 00 02 10 00",
+                                 "0 1 1400000 \x10",
+                                 "1 0 1500000 carrier down",
+                             }));
+}
+
+// 120 frames of 1293 bytes at 64 KB a file: two turn-overs, the second
+// replacing the first's NAME.1; no frame lost or cut between the two files.
+TEST(LineCapture, TurnsOverToNameDot1AtTheLimit) {
+    TempDir dir;
+    const std::string path = (dir.path / "LINE.PCAPNG").string();
+    LineCapture capture;
+    ASSERT_TRUE(OpenLineCapture(&capture, path, "", 64 * 1024));
+    std::vector<uint8_t> frame(13 + 1280, 0x55);
+    frame[0] = 0x02;
+    frame[6] = 0x05;  // length 1280
+    frame[7] = 0x00;
+    for (uint16_t tag = 0; tag < 120; ++tag) {
+        frame[4] = static_cast<uint8_t>(tag >> 8);
+        frame[5] = static_cast<uint8_t>(tag);
+        Feed(&capture, false, frame, 1000u * tag);
+    }
+    CloseLineCapture(&capture);
+    const Capture older = pcapng_test::Read(path + ".1"), newer = pcapng_test::Read(path);
+    ASSERT_TRUE(older.whole && newer.whole);
+    EXPECT_LE(fs::file_size(path + ".1"), 64u * 1024u);
+    EXPECT_LE(fs::file_size(path), 64u * 1024u);
+    EXPECT_EQ(older.linkTypes, (std::vector<uint16_t>{147, 148}));
+    EXPECT_EQ(newer.linkTypes, (std::vector<uint16_t>{147, 148}));
+    ASSERT_FALSE(older.packets.empty());
+    ASSERT_FALSE(newer.packets.empty());
+    EXPECT_GT(older.packets.front().data[5], 0);  // the first file's NAME.1 was replaced
+    EXPECT_EQ(newer.packets.back().data[5], 119);
+    std::vector<Packet> all = older.packets;
+    all.insert(all.end(), newer.packets.begin(), newer.packets.end());
+    for (size_t i = 1; i < all.size(); ++i) {
+        EXPECT_EQ(all[i].data.size(), frame.size());
+        EXPECT_EQ(all[i].data[5], static_cast<uint8_t>(all[i - 1].data[5] + 1));
+    }
+}
+
+}  // namespace

@@ -124,4 +124,60 @@ TEST(LineCapture, TurnsOverToNameDot1AtTheLimit) {
     }
 }
 
+// The texts of the event packets, in order.
+std::vector<std::string> Events(const Capture& capture) {
+    std::vector<std::string> events;
+    for (const Packet& p : capture.packets) {
+        if (p.interfaceId == 1) events.push_back(p.text());
+    }
+    return events;
+}
+
+// The frames of one direction (1 inbound, 2 outbound), as hex.
+std::vector<std::string> Frames(const Capture& capture, uint32_t flags) {
+    std::vector<std::string> frames;
+    for (const Packet& p : capture.packets) {
+        if (p.interfaceId == 0 && p.flags == flags && p.data[0] == 0x02) frames.push_back(Hex(p.data));
+    }
+    return frames;
+}
+
+// A call in and the station's number asked, LINK_CAPTURE on: the file holds
+// the whole of it from the modem reset to the hang-up, on the virtual clock.
+TEST(LinkCapture, TheStationCapturesAWholeCallFromColdStartToEndVpi) {
+    driver_test::DriverRig rig;
+    ASSERT_EQ(rig.Start(std::string(driver_test::kStationInit) + "LINK_CAPTURE = call.pcapng\n"), 0) << driver_test::LogText();
+    ASSERT_TRUE(rig.CallIn());
+    EXPECT_TRUE(rig.ServeAndHangUp());
+    EXPECT_TRUE(rig.WaitIdle(30000));
+    // The driver sees the carrier gone at its first look after the modem
+    // reset that follows the hang-up (virtual seconds).
+    platform::Sleep(5000);
+    EXPECT_EQ(rig.End(), 0);
+    const uint64_t endUs = static_cast<uint64_t>(sim::kEpochSeconds + 0) * 1000000u + sim::NowMs() * 1000u;
+
+    const Capture read = pcapng_test::Read("CALL.PCAPNG");
+    ASSERT_TRUE(read.whole);
+    EXPECT_EQ(read.blockTypes.front(), 0x0A0D0D0Au);
+    EXPECT_EQ(read.linkTypes, (std::vector<uint16_t>{147, 148}));
+    EXPECT_EQ(Frames(read, 1), (std::vector<std::string>{"02 46 45 43 10 01 00 01 10 53 10 01 8D 03",
+                                                         "02 46 45 43 10 02 00 01 10 58 10 01 97 03"}));
+    EXPECT_EQ(Frames(read, 2), (std::vector<std::string>{"02 46 45 52 10 01 00 04 10 73 07 07 07 10 02 A0 03",
+                                                         "02 46 45 52 10 02 00 01 10 78 10 01 B7 03"}));
+    // The modem reset of the start (its escape by DTR), the call, the reset
+    // after the hang-up, the carrier seen gone, the reset of EndVpi.
+    EXPECT_EQ(Events(read), (std::vector<std::string>{"DTR dropped", "DTR raised", "carrier up", "DTR dropped",
+                                                      "DTR raised", "carrier down", "DTR dropped", "DTR raised"}));
+    // The modem's dialogue in packets of its own, each packet in time order
+    // on the virtual clock, and nothing without its direction.
+    EXPECT_EQ(read.packets.front().interfaceId, 1u);
+    uint64_t last = uint64_t{sim::kEpochSeconds} * 1000000u;
+    for (const Packet& p : read.packets) {
+        EXPECT_GE(p.timeUs, last);
+        last = p.timeUs;
+        EXPECT_TRUE(p.interfaceId == 0 ? p.flags == 1 || p.flags == 2 : p.flags == 0) << p.text();
+    }
+    EXPECT_LE(last, endUs);
+}
+
 }  // namespace

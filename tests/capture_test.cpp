@@ -180,4 +180,34 @@ TEST(LinkCapture, TheStationCapturesAWholeCallFromColdStartToEndVpi) {
     EXPECT_LE(last, endUs);
 }
 
+// A capture that cannot be written (here: a directory has its name) is logged once
+// at 32 and the call goes on; a path or a size the driver does not take is
+// refused as the init file's other bad values are.
+TEST(LinkCapture, AnUnwritableFileIsLoggedOnceAndTheCallGoesOn) {
+    driver_test::DriverRig rig;
+    fs::create_directory("CALL.PCAPNG");
+    const std::string init = driver_test::kStationInit;
+    const auto line = std::count(init.begin(), init.end(), '\n');
+    ASSERT_EQ(rig.Start(init + "LINK_CAPTURE = ../call.pcapng\nLINK_CAPTURE_KB = 63\nLINK_CAPTURE = call.pcapng\n"), 0)
+        << driver_test::LogText();
+    ASSERT_TRUE(rig.CallIn());
+    EXPECT_TRUE(rig.ServeAndHangUp());
+    EXPECT_TRUE(rig.WaitIdle(30000));
+    EXPECT_EQ(rig.End(), 0);
+    std::vector<korpro_sim::LogLine> capture;
+    for (const korpro_sim::LogLine& logged : log_test::LinesAt(32)) {
+        if (logged.text.find("LINK_CAPTURE") != std::string::npos) capture.push_back(logged);
+    }
+    const auto at = [&](int n) { return std::to_string(line + n); };
+    EXPECT_EQ(capture, (std::vector<korpro_sim::LogLine>{
+                           {32, "TELDRV> ReadInitFile() error, LINK_CAPTURE takes a bare file name of at most 63 "
+                                "characters, line " + at(1) + " in 'TELDRV01.INT'"},
+                           {32, "TELDRV> ReadInitFile() error, LINK_CAPTURE_KB 63 out of range 64 to 65535, line " +
+                                    at(2) + " in 'TELDRV01.INT'"},
+                           {32, "TELDRV> LINK_CAPTURE error, cannot write 'CALL.PCAPNG' (Is a directory), "
+                                "the line is not captured"},
+                       }))
+        << driver_test::LogText();
+}
+
 }  // namespace

@@ -106,15 +106,21 @@ TEST(StationCheck, GoodFilesRefusalsAndWarnings) {
     EXPECT_NE(out.find("VALVE"), std::string::npos) << out;
 }
 
-// The modem check and the lost port: off without their keywords, as the
-// driver acts on them with, and refused out of range.
+// The modem check, the lost port and the line capture: off without their
+// keywords, as the driver acts on them with, and refused out of range.
 TEST(StationCheck, TheModemCheckAndTheLostPortInTheSummary) {
     std::string out;
     EXPECT_EQ(RunCheck(StationDir(kInit, kGates), &out), 0) << out;
-    EXPECT_NE(out.find("  modem check: off\n  port lost: off\n"), std::string::npos) << out;
-    EXPECT_EQ(RunCheck(StationDir(std::string(kInit) + "MODEM_CHECK_MIN = 10\nPORT_REOPEN_SEC = 30\n", kGates), &out), 0)
+    EXPECT_NE(out.find("  modem check: off\n  port lost: off\n  line capture: off\n"), std::string::npos) << out;
+    EXPECT_EQ(RunCheck(StationDir(std::string(kInit) + "MODEM_CHECK_MIN = 10\nPORT_REOPEN_SEC = 30\n"
+                                                       "LINK_CAPTURE = line.pcapng\nLINK_CAPTURE_KB = 64\n",
+                                  kGates),
+                       &out),
+              0)
         << out;
-    EXPECT_NE(out.find("  modem check: every 10 min, alert after 3 failed checks\n  port lost: reopened every 30 s\n"),
+    EXPECT_NE(out.find("  modem check: every 10 min, alert after 3 failed checks\n  port lost: reopened every 30 s\n"
+                       "  line capture: LINE.PCAPNG in the host's working directory, turned over to LINE.PCAPNG.1 at "
+                       "64 KB\n"),
               std::string::npos)
         << out;
     EXPECT_EQ(RunCheck(StationDir(std::string(kInit) + "PORT_REOPEN_SEC = 4\n", kGates), &out), 1) << out;

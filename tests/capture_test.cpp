@@ -4,7 +4,14 @@
 // is read back with the tests' own reader (pcapng_read.h).
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
 #include <filesystem>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -209,5 +216,58 @@ TEST(LinkCapture, AnUnwritableFileIsLoggedOnceAndTheCallGoesOn) {
                        }))
         << driver_test::LogText();
 }
+
+#ifdef TELDRV_CENTRAL_TOOL
+
+std::string CentralSim(const std::string& capture, const std::string& commands) {
+    return std::string(TELDRV_CENTRAL_TOOL) + " --sim --dial 0307000007 --capture " + capture + " " + commands;
+}
+
+// teldrv-central --sim --capture: the central's side of a whole call, the
+// modem's dialogue included, with the carrier it saw.
+TEST(CentralCapture, TheToolCapturesItsSideOfACall) {
+    TempDir dir;
+    const std::string path = (dir.path / "central.pcapng").string();
+    ASSERT_EQ(std::system((CentralSim(path, "station hangup") + " >/dev/null 2>&1").c_str()), 0);
+    const Capture read = pcapng_test::Read(path);
+    ASSERT_TRUE(read.whole);
+    EXPECT_EQ(read.linkTypes, (std::vector<uint16_t>{147, 148}));
+    EXPECT_EQ(read.packets.front().text(), "ATZ\r");
+    EXPECT_EQ(read.packets.front().flags, 2u);
+    EXPECT_EQ(Frames(read, 2), (std::vector<std::string>{"02 46 45 43 00 01 00 01 10 53 10 01 9D 03",
+                                                         "02 46 45 43 00 02 00 01 10 58 10 01 A7 03"}));
+    EXPECT_EQ(Frames(read, 1).front(), "02 46 45 52 00 01 00 04 10 73 07 07 07 10 02 B0 03");
+    EXPECT_EQ(Events(read), (std::vector<std::string>{"carrier up", "DTR dropped", "DTR raised", "carrier down"}));
+}
+
+// SIGTERM in the middle of an on-line session: the tool ends the call and
+// the file is whole, down to the hang-up and the carrier gone.
+TEST(CentralCapture, SigtermLeavesAWholeFile) {
+    TempDir dir;
+    const std::string path = (dir.path / "term.pcapng").string();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        execl("/bin/sh", "sh", "-c", ("exec " + CentralSim(path, "online --seconds 86400") + " >/dev/null 2>&1").c_str(),
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    // Waits (real time, generous) for the on-line polls to be in the file.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (Frames(pcapng_test::Read(path), 1).size() < 5 && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_GE(Frames(pcapng_test::Read(path), 1).size(), 5u);
+    kill(pid, SIGTERM);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << status;
+    const Capture read = pcapng_test::Read(path);
+    EXPECT_TRUE(read.whole);
+    const std::vector<std::string> requests = Frames(read, 2);
+    EXPECT_EQ(requests.back().substr(27, 2), "58");  // the hang-up request, body 'X'
+    EXPECT_EQ(Events(read).back(), "carrier down");
+}
+
+#endif
 
 }  // namespace

@@ -281,6 +281,22 @@ std::string Started(Station& station) {
     return path;
 }
 
+// --capture of the run below: the far side's port, whole after the stop
+// signal, from the pty opened to the call's end.
+void ExpectCallCaptured(const std::string& path) {
+    const pcapng_test::Capture read = pcapng_test::Read(path);
+    EXPECT_TRUE(read.whole);
+    std::vector<std::string> frames[3], events;  // by direction flag: 1 from the central, 2 to it
+    for (const pcapng_test::Packet& p : read.packets) {
+        if (p.interfaceId == 1) events.push_back(p.text());
+        if (p.interfaceId == 0 && p.data[0] == 0x02 && p.flags < 3) frames[p.flags].push_back(pcapng_test::Hex(p.data));
+    }
+    ASSERT_FALSE(frames[1].empty() || frames[2].empty());
+    EXPECT_EQ(frames[1].front(), "02 46 45 43 01 02 00 01 10 53 10 01 9F 03");
+    EXPECT_EQ(frames[2].front(), "02 46 45 52 01 02 00 04 10 73 0C 0C 0C 10 02 C7 03");
+    EXPECT_EQ(events, (std::vector<std::string>{"DTR raised", "carrier up", "carrier down"}));
+}
+
 TEST(StationRun, OwnCentralDialsThroughTheEmulatedModem) {
     const fs::path dir = StationDir(kInit, kGates);
     std::ofstream(dir / "script.csv") << "# seconds,gate,value\n0.5,LEVEL,3.5\n1,PUMP,1\n";
@@ -335,18 +351,7 @@ TEST(StationRun, OwnCentralDialsThroughTheEmulatedModem) {
                              "EndVpi returned 0"}) {
         EXPECT_NE(transcript.find(says), std::string::npos) << says << "\n" << transcript;
     }
-    // --capture: the far side's port, whole after the stop signal.
-    const pcapng_test::Capture read = pcapng_test::Read(capture);
-    EXPECT_TRUE(read.whole);
-    std::vector<std::string> frames[3], events;  // by direction flag: 1 from the central, 2 to it
-    for (const pcapng_test::Packet& p : read.packets) {
-        if (p.interfaceId == 1) events.push_back(p.text());
-        if (p.interfaceId == 0 && p.data[0] == 0x02 && p.flags < 3) frames[p.flags].push_back(pcapng_test::Hex(p.data));
-    }
-    ASSERT_FALSE(frames[1].empty() || frames[2].empty());
-    EXPECT_EQ(frames[1].front(), "02 46 45 43 01 02 00 01 10 53 10 01 9F 03");
-    EXPECT_EQ(frames[2].front(), "02 46 45 52 01 02 00 04 10 73 0C 0C 0C 10 02 C7 03");
-    EXPECT_EQ(events, (std::vector<std::string>{"DTR raised", "carrier up", "carrier down"}));
+    ExpectCallCaptured(capture);
 }
 
 TEST(StationRun, CentralToolPollsOverDirectLine) {

@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 #include <string>
 #include <vector>
@@ -224,12 +225,24 @@ std::string CentralSim(const std::string& capture, const std::string& commands) 
 }
 
 // teldrv-central --sim --capture: the central's side of a whole call, the
-// modem's dialogue included, with the carrier it saw.
+// modem's dialogue included, with the carrier it saw; the station's own
+// LINK_CAPTURE of the same call, kept where the tool ran, holds the same
+// frames in the same order.
 TEST(CentralCapture, TheToolCapturesItsSideOfACall) {
     TempDir dir;
+    const fs::path station = dir.path / "station";
+    fs::create_directories(station);
+    fs::copy(fs::path(TELDRV_SOURCE_DIR) / "examples", station);
+    std::ofstream(station / "TELDRV01.INT", std::ios::app) << "LINK_CAPTURE = station.pcapng\n";
     const std::string path = (dir.path / "central.pcapng").string();
-    ASSERT_EQ(std::system((CentralSim(path, "station hangup") + " >/dev/null 2>&1").c_str()), 0);
+    ASSERT_EQ(std::system(("cd " + dir.path.string() + " && " +
+                           CentralSim(path, "--station-dir station station hangup") + " >/dev/null 2>&1")
+                              .c_str()),
+              0);
+    const Capture own = pcapng_test::Read((dir.path / "STATION.PCAPNG").string());
     const Capture read = pcapng_test::Read(path);
+    EXPECT_EQ(Frames(own, 1), Frames(read, 2));
+    EXPECT_EQ(Frames(own, 2), Frames(read, 1));
     ASSERT_TRUE(read.whole);
     EXPECT_EQ(read.linkTypes, (std::vector<uint16_t>{147, 148}));
     EXPECT_EQ(read.packets.front().text(), "ATZ\r");

@@ -192,6 +192,7 @@ int RunSimulated(ToolOptions options, const std::string& library, const fs::path
     void* context = std::calloc(1, info.contextSize);
     const int result = CallStation(options, vpiMain, context, work);
     std::free(context);
+    tools::KeepDriverCaptures(work, fs::current_path(), "teldrv-central", std::cerr);
     fs::remove_all(work, error);
     return result;
 }

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <sstream>
@@ -313,22 +312,6 @@ int RunOnFarPort(const RunOptions& options, Transcript& transcript, Host& host, 
     return result;
 }
 
-// The driver's own captures (LINK_CAPTURE, and NAME.1) would go with the
-// scratch directory: they are kept where the program was started. A
-// capture is told by the first bytes of a pcapng file.
-void KeepStationCaptures(const fs::path& work, const fs::path& keep, std::ostream& err) {
-    std::error_code failed;
-    for (const fs::directory_entry& entry : fs::directory_iterator(work, failed)) {
-        char magic[4] = {};
-        std::ifstream(entry.path(), std::ios::binary).read(magic, sizeof magic);
-        if (std::memcmp(magic, "\x0A\x0D\x0D\x0A", sizeof magic) != 0) continue;
-        const fs::path target = keep / entry.path().filename();
-        fs::copy_file(entry.path(), target, fs::copy_options::overwrite_existing, failed);
-        err << "teldrv-station: the station's capture " << (failed ? "could not be kept as " : "kept as ")
-            << target.string() << (failed ? ": " + failed.message() : "") << "\n";
-    }
-}
-
 // Ends the scratch directory, with the working directory put back first.
 struct WorkDirectory {
     fs::path path;
@@ -380,7 +363,7 @@ int RunStation(const RunOptions& options, std::ostream& out, std::ostream& err) 
     fs::current_path(work.path);
     if (options.mode == PortMode::Modem) {
         const int result = RunOnModem(options, work.path, transcript, host, err);
-        KeepStationCaptures(work.path, work.old, err);
+        tools::KeepDriverCaptures(work.path, work.old, "teldrv-station", err);
         return result;
     }
     return RunOnFarPort(options, transcript, host, out, err);

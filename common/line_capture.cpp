@@ -84,7 +84,9 @@ void CaptureBytes(LineCapture* capture, bool outbound, const uint8_t* data, size
     if (capture->file.stream == nullptr) return;
     PendingBytes& own = capture->pending[outbound ? 1 : 0];
     PendingBytes& other = capture->pending[outbound ? 0 : 1];
-    if (!other.inFrame) WritePacket(capture, !outbound, &other);
+    // A change of direction ends the other side's bytes between frames, and
+    // its frame too once that has broken off, so packets stay in time order.
+    if (!other.inFrame || nowUs - other.lastUs > kFrameBreakUs) WritePacket(capture, !outbound, &other);
     const uint64_t quiet = nowUs - own.lastUs;
     if (!own.bytes.empty() && quiet > (own.inFrame ? kFrameBreakUs : kPauseUs)) WritePacket(capture, outbound, &own);
     for (size_t i = 0; i < size; ++i) {

@@ -12,7 +12,7 @@ namespace central {
 std::string UsageText() {
     return "usage: teldrv-central PORT [--baud N] [--data 5-8] [--parity none|odd|even|mark|space] [--stop 1|1.5|2]\n"
            "                      [--dial NUMBER] [--ignore-carrier] [--no-hangup] [--gates FILE] [--csv FILE]\n"
-           "                      [--trace] [--retries N] [--timeout MS] [--first-timeout S] COMMAND...\n"
+           "                      [--trace] [--capture FILE] [--retries N] [--timeout MS] [--first-timeout S] COMMAND...\n"
            "       teldrv-central PORT --answer [--auto-answer] [--answer-timeout S] [options] COMMAND...\n"
            "       teldrv-central --sim (--dial NUMBER | --answer) [--station-dir DIR] [--driver N] [-v]\n"
            "                      [--station-log FILE] [options] COMMAND...\n"
@@ -40,6 +40,8 @@ std::string UsageText() {
            "       station NN answers at 03070000NN (0307000007). --station-dir DIR: your station's files instead\n"
            "       (see teldrv-station), --driver N: its init file's driver number (1). With --answer the station\n"
            "       makes its alarm call to its MODEM_NUMBER. -v shows the station's log on stderr.\n"
+           "--capture FILE: every byte of the line and its carrier changes into FILE, pcapng for Wireshark\n"
+           "        (see docs/capture.md); complete also after Ctrl-C.\n"
            "When history CSV goes to stdout, every other line goes to stderr.\n"
            "exit codes: 0 done, 1 usage, 2 port or modem, 3 no carrier, 4 no answer, 5 rejected request,\n"
            "            6 bad frame, 7 file, 8 --gates of another station, 9 no ring (--answer),\n"
@@ -171,6 +173,7 @@ private:
         if (a == "--dial") return Text(&options_->dial);
         if (a == "--gates") return Text(&options_->gatesFile);
         if (a == "--csv") return Text(&options_->csvFile);
+        if (a == "--capture") return Text(&options_->captureFile);
         if (a == "--station-log") return Text(&options_->stationLog);
         if (a == "--station-dir") return Text(&options_->stationDir);
         bool* flag = a == "--trace" ? &options_->trace

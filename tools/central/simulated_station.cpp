@@ -91,6 +91,7 @@ void WriteStationLog(const std::string& path) {
 void MakePathsWhole(ToolOptions* options) {
     if (!options->stationLog.empty()) options->stationLog = fs::absolute(options->stationLog).string();
     if (!options->csvFile.empty()) options->csvFile = fs::absolute(options->csvFile).string();
+    if (!options->captureFile.empty()) options->captureFile = fs::absolute(options->captureFile).string();
     if (!options->gatesFile.empty()) options->gatesFile = fs::absolute(options->gatesFile).string();
     for (Command& command : options->commands) {
         if (!command.csvFile.empty()) command.csvFile = fs::absolute(command.csvFile).string();
@@ -255,6 +256,7 @@ int RunSimulated(ToolOptions options, const std::string& library, const fs::path
     void* context = std::calloc(1, info.contextSize);
     const int result = CallStation(options, files, vpiMain, context, work);
     std::free(context);
+    tools::KeepDriverCaptures(work, fs::current_path(), "teldrv-central", std::cerr);
     fs::remove_all(work, error);
     return result;
 }

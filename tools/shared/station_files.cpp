@@ -155,4 +155,17 @@ std::map<unsigned, std::string> ScanPhoneNumbers(const fs::path& initFile) {
 
 std::string SimulatedPhoneNumber(int station) { return Format("03070000%02d", station); }
 
+void KeepDriverCaptures(const fs::path& work, const fs::path& keep, const char* program, std::ostream& err) {
+    std::error_code failed;
+    for (const fs::directory_entry& entry : fs::directory_iterator(work, failed)) {
+        char magic[4] = {};
+        std::ifstream(entry.path(), std::ios::binary).read(magic, sizeof magic);
+        if (std::memcmp(magic, "\x0A\x0D\x0D\x0A", sizeof magic) != 0) continue;
+        const fs::path target = keep / entry.path().filename();
+        fs::copy_file(entry.path(), target, fs::copy_options::overwrite_existing, failed);
+        err << program << ": the station's capture " << (failed ? "could not be kept as " : "kept as ")
+            << target.string() << (failed ? ": " + failed.message() : "") << "\n";
+    }
+}
+
 }  // namespace tools

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,13 @@ bool FindStationFiles(const std::filesystem::path& directory, uint32_t driverNum
 // Makes a scratch directory holding the init file and NN_GATES.DAT; the
 // caller removes it.
 bool PrepareWorkDirectory(const StationFiles& files, std::filesystem::path* workDirectory, std::string* error);
+
+// The driver's own captures (LINK_CAPTURE, and NAME.1) would go with the
+// scratch directory `work`: they are copied into `keep`, each told on `err`
+// with the program's name. A capture is told by the first bytes of a pcapng
+// file.
+void KeepDriverCaptures(const std::filesystem::path& work, const std::filesystem::path& keep, const char* program,
+                        std::ostream& err);
 
 // A file or directory of the build where it was built, else beside this
 // program or one directory up (the archive keeps the tools one level below

@@ -103,6 +103,12 @@ bool LoadDriver(Driver* driver, const std::string& library, std::ostream& err) {
     return driver->context != nullptr;
 }
 
+// The capture's clock: the machine's, as the far side's bytes cross in real time.
+uint64_t WallClockUs() {
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(now).count());
+}
+
 bool WaitFor(const std::function<bool()>& ready, int64_t timeoutMs) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (!ready()) {
@@ -170,9 +176,10 @@ void EndDriver(Driver& driver, Transcript& transcript) {
     transcript.Line("host", "EndVpi returned " + std::to_string(ended));
 }
 
-int RunWithPort(const RunOptions& options, tools::FarPort& port, Transcript& transcript, Host& host, Driver& driver) {
+int RunWithPort(const RunOptions& options, tools::FarPort& port, Transcript& transcript, Host& host, Driver& driver,
+                tools::LineCaptureFile* capture) {
     Exchange exchange(options);
-    Pump pump(port, exchange, transcript);
+    Pump pump(port, exchange, transcript, capture, options.mode == PortMode::Pty);
     pump.Start();
     ColdStartParams params{{'S', 'I', 'M', '1', '\0'}, 1, 0, 19200, 8, 0, 0};
     const int32_t started = driver.Call(kColdStart, &params);
@@ -278,11 +285,23 @@ int RunOnFarPort(const RunOptions& options, Transcript& transcript, Host& host, 
         return kCheckUsage;
     }
     if (options.mode == PortMode::Pty) out << "pty " << port.path() << std::endl;
+    tools::LineCaptureFile capture(WallClockUs);
+    if (!options.captureFile.empty() &&
+        !capture.Open(options.captureFile,
+                      "teldrv link: outbound = station (teldrv-station on " + port.path() +
+                          ") to central, inbound = central to station",
+                      &error)) {
+        err << "teldrv-station: " << error << "\n";
+        return kCheckUsage;
+    }
     Driver driver;
     driver.driverNumber = options.driverNumber;
     if (!LoadDriver(&driver, options.simLibrary, err)) return kCheckUsage;
-    const int result = RunWithPort(options, port, transcript, host, driver);
+    const int result = RunWithPort(options, port, transcript, host, driver, capture.open() ? &capture : nullptr);
     std::free(driver.context);
+    capture.Close();
+    const std::string failure = capture.TakeFailure();
+    if (!failure.empty()) err << "teldrv-station: warning: the capture ends where a write failed: " << failure << "\n";
     return result;
 }
 
@@ -344,7 +363,11 @@ int RunStation(const RunOptions& options, std::ostream& out, std::ostream& err) 
     std::signal(SIGTERM, OnInterrupt);
     // The driver opens its files by their bare names.
     fs::current_path(work.path);
-    if (options.mode == PortMode::Modem) return RunOnModem(options, work.path, transcript, host, err);
+    if (options.mode == PortMode::Modem) {
+        const int result = RunOnModem(options, work.path, transcript, host, err);
+        tools::KeepDriverCaptures(work.path, work.old, "teldrv-station", err);
+        return result;
+    }
     return RunOnFarPort(options, transcript, host, out, err);
 }
 

@@ -85,8 +85,9 @@ $(decode "$work/ex.pcap" teldrv.records teldrv.record.gate teldrv.record.time te
 
 bad_frames() {
   capture "$work/bad.pcap" 0246454312340001105310019D03 024645431234000110 41545A0D 0D0A4F4B0D0A 55AA0D \
-    "$(frame FEC 0001 5A)" "$(frame FER 0001 40)" "$(frame FEC 0001 4D0102)"
-  expect "flagged: checksum, short frame, modem text, noise, unknown code, rejection, wrong length" "\
+    "$(frame FEC 0001 5A)" "$(frame FER 0001 40)" "$(frame FEC 0001 4D0102)" 0246454312340501 \
+    0246454312340001105310019C04
+  expect "flagged: checksum, short frame, modem text, noise, unknown code, rejection, wrong length, broken" "\
 bad checksum 0x019D, computed 0x019C
 short frame: 9 of 14 bytes
 
@@ -94,7 +95,9 @@ short frame: 9 of 14 bytes
 3 bytes between frames
 unknown request code 0x5A: the station answers @
 code 0x5A rejected (@): wrong length or unknown code
-FE_REQ_CONT_ONLINE with 3 bytes: the station answers @" "$(decode "$work/bad.pcap" _ws.expert.message)"
+FE_REQ_CONT_ONLINE with 3 bytes: the station answers @
+body length 1281 (1 to 1280)
+broken footer: not DLE ... ETX" "$(decode "$work/bad.pcap" _ws.expert.message)"
 }
 
 case $mode in

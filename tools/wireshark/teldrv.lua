@@ -426,17 +426,19 @@ local function is_request(magic, body)
   return c >= 0x41 and c <= 0x5A
 end
 
+-- As much of the header as the packet holds; the tag and length are nil when cut off.
 local function header(tvb, tree)
+  local len = tvb:len()
   tree:add(f.stx, tvb(0, 1))
-  tree:add(f.magic, tvb(1, 3))
-  tree:add(f.tag, tvb(4, 2))
-  tree:add(f.length, tvb(6, 2))
-  tree:add(f.dle, tvb(8, 1))
-  local magic = tvb(1, 3):string()
-  if (magic ~= "FEC" and magic ~= "FER") or tvb(8, 1):uint() ~= 0x10 then
+  local magic, tag, n = len >= 4 and tvb(1, 3):string() or "", nil, nil
+  if len >= 4 then tree:add(f.magic, tvb(1, 3)) end
+  if len >= 6 then tree:add(f.tag, tvb(4, 2)); tag = tvb(4, 2):uint() end
+  if len >= 8 then tree:add(f.length, tvb(6, 2)); n = tvb(6, 2):uint() end
+  if len >= 9 then tree:add(f.dle, tvb(8, 1)) end
+  if (len >= 4 and magic ~= "FEC" and magic ~= "FER") or (len >= 9 and tvb(8, 1):uint() ~= 0x10) then
     tree:add_proto_expert_info(ex.broken, "broken header: not STX, FEC or FER, DLE")
   end
-  return magic, tvb(4, 2):uint(), tvb(6, 2):uint()
+  return magic, tag, n
 end
 
 -- The footer: DLE, checksum (verified), ETX; bytes past the ETX are flagged.
@@ -463,19 +465,16 @@ end
 local function dissect_frame(tvb, pinfo, t)
   local len = tvb:len()
   t:set_text("teldrv frame")
-  if len < 9 then
-    t:add_proto_expert_info(ex.short, string.format("short frame: header %d of 9 bytes", len))
-    return "short frame (" .. len .. " bytes)"
-  end
   local magic, tag, n = header(tvb, t)
-  if n == 0 or n > MAX_BODY then
+  if n ~= nil and (n == 0 or n > MAX_BODY) then
     t:add_proto_expert_info(ex.broken, "body length " .. n .. " (1 to 1280)")
     return "broken frame, body length " .. n
   end
-  if len < 13 + n then
-    if len > 9 then t:add(f.body, tvb(9)) end
-    t:add_proto_expert_info(ex.short, string.format("short frame: %d of %d bytes", len, 13 + n))
-    return string.format("short frame, %d of %d bytes", len, 13 + n)
+  if n == nil or len < 13 + n then
+    local whole = n and 13 + n or 9
+    if n and len > 9 then t:add(f.body, tvb(9, math.min(n, len - 9))) end
+    t:add_proto_expert_info(ex.short, string.format("short frame: %d of %d bytes", len, whole))
+    return string.format("short frame, %d of %d bytes", len, whole)
   end
   local body = tvb(9, n):tvb()
   local bt = t:add(f.body, tvb(9, n))

@@ -129,19 +129,16 @@ end
 local field_direction = Field.new("frame.packet_flags_direction")
 local field_description = Field.new("frame.interface_description")
 
--- "inbound"/"outbound", with the sides named when the interface description names them.
-local function direction_text()
+-- "inbound"/"outbound", and who sent to whom when the interface description
+-- names the sides ("outbound = central to station, inbound = ...").
+local function direction()
   local d = field_direction()
   local dir = d and ({ [1] = "inbound", [2] = "outbound" })[d.value]
   if not dir then return nil end
   local desc = field_description()
-  local out_side, in_side
-  if desc then
-    out_side = string.match(desc.value, "outbound = ([^,]+)")
-    in_side = string.match(desc.value, "inbound = ([^,]+)")
-  end
-  local sides = dir == "inbound" and in_side or out_side
-  return sides and (dir .. ": " .. sides) or dir
+  local from, to
+  if desc then from, to = string.match(desc.value .. ",", dir .. " = ([%w ]-) to ([%w ]-)[,%s(]") end
+  return dir, from, to
 end
 
 local function nstime(seconds)
@@ -527,15 +524,28 @@ local function dissect_text(tvb, t)
   return "bytes between frames: " .. shown
 end
 
+-- Frames name their sender by magic; other bytes by the capture's direction.
+local function sides(pinfo, tvb, from, to)
+  if tvb(0, 1):uint() == 0x02 and tvb:len() >= 4 then
+    local magic = tvb(1, 3):string()
+    if magic == "FEC" then from, to = "central", "station" elseif magic == "FER" then from, to = "station", "central" end
+  end
+  if from then pinfo.cols.src, pinfo.cols.dst = from, to end
+  return from
+end
+
 function teldrv.dissector(tvb, pinfo, tree)
   if tvb:len() == 0 then return 0 end
   pinfo.cols.protocol = "teldrv"
   local t = tree:add(teldrv, tvb())
-  local dir = direction_text()
-  if dir then t:add(f.direction, tvb(), dir):set_generated() end
-  local text
-  if tvb(0, 1):uint() == 0x02 then text = dissect_frame(tvb, pinfo, t) else text = dissect_text(tvb, t) end
-  pinfo.cols.info = text
+  local dir, from, to = direction()
+  if dir then t:add(f.direction, tvb(), from and string.format("%s: %s to %s", dir, from, to) or dir):set_generated() end
+  local sender = sides(pinfo, tvb, from, to)
+  if tvb(0, 1):uint() == 0x02 then
+    pinfo.cols.info = dissect_frame(tvb, pinfo, t)
+  else
+    pinfo.cols.info = (sender and (sender .. " ") or "") .. dissect_text(tvb, t)
+  end
   return tvb:len()
 end
 

@@ -36,6 +36,8 @@ enum class Keyword {
     ClockMaxStep,
     ModemCheckMin,
     PortReopenSec,
+    LinkCaptureKb,
+    LinkCapture,
 };
 
 struct KeywordPattern {
@@ -60,6 +62,8 @@ constexpr KeywordPattern kPatterns[] = {
     {Keyword::ClockMaxStep, "CLOCK_MAX_STEP_SEC = %u"},
     {Keyword::ModemCheckMin, "MODEM_CHECK_MIN = %u"},
     {Keyword::PortReopenSec, "PORT_REOPEN_SEC = %u"},
+    {Keyword::LinkCaptureKb, "LINK_CAPTURE_KB = %u"},
+    {Keyword::LinkCapture, "LINK_CAPTURE = %s"},
 };
 
 // A supervision setting: its keyword, its range (0 is off) and its field.
@@ -208,6 +212,16 @@ void ApplyAlerts(StationContext* ctx, const uint32_t (&alert)[kScanNumberSlots],
     ctx->alertZone = static_cast<uint16_t>(alert[2]);
 }
 
+// The opt-in block for a keyword's setting, or nullptr with the line logged.
+OptInSettings* OptInFor(StationContext* ctx, const char* keyword, const LineSource& source) {
+    OptInSettings* settings = OwnOptIn(ctx);
+    if (settings == nullptr) {
+        err(kLogError, "TELDRV> ReadInitFile() error, alloc mem for %s, line %u in '%s', line ignored", keyword,
+            source.lineNumber, source.fileName);
+    }
+    return settings;
+}
+
 // 0 switches the supervision off, as a file without the keyword leaves it;
 // a value out of its range is refused and changes nothing.
 void ApplySupervision(StationContext* ctx, const SupervisionKeyword& setting, uint32_t value,
@@ -219,13 +233,35 @@ void ApplySupervision(StationContext* ctx, const SupervisionKeyword& setting, ui
         return;
     }
     if (value == 0 && OwnedOptIn(ctx) == nullptr) return;
-    OptInSettings* settings = OwnOptIn(ctx);
-    if (settings == nullptr) {
-        err(kLogError, "TELDRV> ReadInitFile() error, alloc mem for %s, line %u in '%s', line ignored", setting.keyword,
-            source.lineNumber, source.fileName);
+    OptInSettings* settings = OptInFor(ctx, setting.keyword, source);
+    if (settings != nullptr) settings->supervision.*setting.field = static_cast<uint16_t>(value);
+}
+
+// A bare name: the capture goes into the working directory, as every other
+// file of the driver, and nowhere else.
+void ApplyLinkCapture(StationContext* ctx, const char* name, const LineSource& source) {
+    const size_t length = std::strlen(name);
+    if (length >= kLinkCaptureNameSize || std::strpbrk(name, "/\\:") != nullptr || std::strcmp(name, ".") == 0 ||
+        std::strcmp(name, "..") == 0) {
+        err(kLogError, "TELDRV> ReadInitFile() error, LINK_CAPTURE takes a bare file name of at most %u characters, "
+            "line %u in '%s'",
+            static_cast<unsigned>(kLinkCaptureNameSize - 1), source.lineNumber, source.fileName);
         return;
     }
-    settings->supervision.*setting.field = static_cast<uint16_t>(value);
+    if (OptInSettings* settings = OptInFor(ctx, "LINK_CAPTURE", source)) {
+        std::memcpy(settings->linkCapture.name, name, length + 1);
+    }
+}
+
+void ApplyLinkCaptureKb(StationContext* ctx, uint32_t kilobytes, const LineSource& source) {
+    if (kilobytes < 64 || kilobytes > 65535) {
+        err(kLogError, "TELDRV> ReadInitFile() error, %s %u out of range %u to %u, line %u in '%s'", "LINK_CAPTURE_KB",
+            static_cast<unsigned>(kilobytes), 64u, 65535u, source.lineNumber, source.fileName);
+        return;
+    }
+    if (OptInSettings* settings = OptInFor(ctx, "LINK_CAPTURE_KB", source)) {
+        settings->linkCapture.kilobytes = static_cast<uint16_t>(kilobytes);
+    }
 }
 
 // The whole list after the "=", not only the first name the pattern took.
@@ -260,6 +296,8 @@ void ApplyLine(StationContext* ctx, const LineSource& source) {
                 break;
             case Keyword::ModemCheckMin: ApplySupervision(ctx, kModemCheckMin, number, source); break;
             case Keyword::PortReopenSec: ApplySupervision(ctx, kPortReopenSec, number, source); break;
+            case Keyword::LinkCaptureKb: ApplyLinkCaptureKb(ctx, number, source); break;
+            case Keyword::LinkCapture: ApplyLinkCapture(ctx, values.text, source); break;
         }
         return;
     }

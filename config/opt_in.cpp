@@ -8,11 +8,11 @@
 namespace {
 
 // Every group off, as a file without the keywords leaves the driver.
-constexpr OptInSettings kAllOff = {{0, false, false, false, 0, 0, nullptr}, {0, 0, 0}};
+constexpr OptInSettings kAllOff = {{0, false, false, false, 0, 0, nullptr}, {0, 0, 0}, {{}, 0, nullptr, nullptr}};
 
 // Shared by every context that could not have a block of its own; never
 // written, never freed.
-OptInSettings refusing = {{0, true, true, true, 0, 0, nullptr}, {0, 0, 0}};
+OptInSettings refusing = {{0, true, true, true, 0, 0, nullptr}, {0, 0, 0}, {{}, 0, nullptr, nullptr}};
 
 }  // namespace
 
@@ -35,6 +35,7 @@ size_t OptInHeapBlocks(const StationContext* ctx, void* (&blocks)[kOptInHeapBloc
     if (own == nullptr) return 0;
     size_t count = 0;
     if (own->remoteAccess.names != nullptr) blocks[count++] = own->remoteAccess.names;
+    if (own->linkCapture.run != nullptr) blocks[count++] = own->linkCapture.run;
     blocks[count++] = own;
     return count;
 }

@@ -11,6 +11,10 @@
 
 struct StationContext;
 struct RemoteWriteName;
+struct LinkCaptureRun;
+namespace platform {
+struct SerialTap;
+}
 
 // REMOTE_WRITE and CLOCK_MAX_STEP_SEC (config/remote_access.h).
 struct RemoteAccess {
@@ -33,11 +37,25 @@ struct Supervision {
     uint8_t portClosedByHost;
 };
 
+// LINK_CAPTURE and LINK_CAPTURE_KB (serial/link_capture.h): off while the
+// name is empty.
+constexpr size_t kLinkCaptureNameSize = 64;
+constexpr uint16_t kLinkCaptureDefaultKb = 1024;
+struct LinkCapture {
+    char name[kLinkCaptureNameSize];  // a bare file name in the working directory
+    uint16_t kilobytes;               // 64..65535; 0 until given: kLinkCaptureDefaultKb
+    // While started: the capture (a heap block of its own) and the tap that
+    // OpenStationPort puts on every port it opens.
+    LinkCaptureRun* run;
+    const platform::SerialTap* tap;
+};
+
 // One member per group; a further group of settings slots in as a member of
 // its own (with its heap blocks counted in kOptInHeapBlocks).
 struct OptInSettings {
     RemoteAccess remoteAccess;
     Supervision supervision;
+    LinkCapture linkCapture;
 };
 
 // The context's own block, made at the first call: nullptr when it cannot
@@ -51,7 +69,7 @@ OptInSettings* OwnedOptIn(const StationContext* ctx);
 void UseRefusingOptIn(StationContext* ctx);
 
 // The heap blocks the settings hold, in the order they are freed.
-constexpr size_t kOptInHeapBlocks = 2;
+constexpr size_t kOptInHeapBlocks = 3;
 size_t OptInHeapBlocks(const StationContext* ctx, void* (&blocks)[kOptInHeapBlocks]);
 // Gives the blocks back (a reader of the init file that started nothing).
 void ReleaseOptIn(StationContext* ctx);

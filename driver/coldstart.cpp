@@ -12,6 +12,7 @@
 #include "host/korpro.h"
 #include "platform/thread.h"
 #include "platform/time.h"
+#include "serial/link_capture.h"
 #include "serial/port.h"
 
 using enum HostResult;
@@ -146,6 +147,7 @@ HostResult ColdStart(VpiCallBlock* call) {
     ReadInitFile(call);
 
     if (params->portEnabled != 0) {
+        StartLinkCapture(ctx);
         const StartOutcome outcome = StartWithPort(ctx);
         if (outcome == StartOutcome::kFailedIdle) KeepFailedStart(ctx);
         if (outcome != StartOutcome::kStarted) return kHostRefused;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "host/korpro.h"
+#include "serial/link_capture.h"
 #include "serial/port.h"
 
 using enum HostResult;
@@ -59,6 +60,7 @@ StartHoldings HoldingsOf(const StationContext* ctx, const StartHoldings& threads
     void* optIn[kOptInHeapBlocks];
     const size_t optInCount = OptInHeapBlocks(ctx, optIn);
     for (size_t i = 0; i < optInCount; ++i) Add(&held, optIn[i]);
+    if (const OptInSettings* own = OwnedOptIn(ctx)) held.capture = own->linkCapture.run;
     held.answerThread = threads.answerThread;
     held.gateThread = threads.gateThread;
     return held;
@@ -135,6 +137,8 @@ StartHoldings ReleaseContext(const StationContext* ctx) {
 void GiveBack(StartHoldings* held, PortRelease how) {
     platform::JoinThread(&held->answerThread);
     platform::JoinThread(&held->gateThread);
+    // Nothing reads or writes the port any more: the capture is whole.
+    EndLinkCapture(std::exchange(held->capture, nullptr));
     for (size_t i = 0; i < held->memoryCount; ++i) std::free(held->memory[i]);
     held->memoryCount = 0;
     if (how == PortRelease::kAsCloseCom) {

@@ -25,6 +25,8 @@ struct StartHoldings {
     size_t memoryCount = 0;
     platform::ThreadHandle answerThread;
     platform::ThreadHandle gateThread;  // the last gate message thread started
+    // LINK_CAPTURE's block (one of `memory`): closed before it is freed.
+    LinkCaptureRun* capture = nullptr;
 };
 
 enum class ContextState : uint8_t {

@@ -75,6 +75,7 @@ inline void NoSleep(uint32_t) {}
 inline int32_t FixedTime() { return static_cast<int32_t>(sim::kEpochSeconds); }
 inline uint64_t NoMonotonic() { return 0; }
 inline uint32_t RefuseClock(const platform::SystemTime*) { return 5; }
-inline const platform::TimeBackend kNoTime = {NoSleep, FixedTime, NoMonotonic, RefuseClock};
+inline uint64_t FixedWallClock() { return static_cast<uint64_t>(sim::kEpochSeconds) * 1000000u; }
+inline const platform::TimeBackend kNoTime = {NoSleep, FixedTime, NoMonotonic, RefuseClock, FixedWallClock};
 
 }  // namespace fuzz

@@ -24,6 +24,7 @@ void UseThreadBackend(const ThreadBackend* backend) { installedThread.store(back
 void Sleep(uint32_t ms) { Time().sleep(ms); }
 int32_t CalendarTime() { return Time().calendarTime(); }
 uint64_t MonotonicMs() { return Time().monotonicMs(); }
+uint64_t WallClockUs() { return Time().wallClockUs(); }
 bool SetSystemClock(const SystemTime& utc) {
     const uint32_t error = Time().setSystemClock(&utc);
     if (error != 0) SetLastError(error);

@@ -1,6 +1,7 @@
 // Handles of open ports and the backends behind them. A handle names a slot
 // and carries a generation, so a stale handle from a closed port is refused
 // rather than reaching the port that took the slot later.
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -22,6 +23,8 @@ struct Port {
     const SerialBackend* backend;
     void* state;
     bool closed = false;
+    std::atomic<const SerialTap*> tap{nullptr};
+    std::atomic<bool> carrier{false};
     ~Port() {
         if (!closed) backend->close(state);
     }
@@ -155,17 +158,47 @@ bool CommSetup(PortHandle h, uint32_t in, uint32_t out) {
 bool CommClearError(PortHandle h, uint32_t* errors, uint32_t* waiting) {
     return WithPort(h, [&](Port& p) { return p.backend->clearError(p.state, errors, waiting); });
 }
+// The tap sees what the backend did, never what it was asked to do.
 bool CommRead(PortHandle h, void* buffer, uint32_t count, uint32_t* received) {
-    return WithPort(h, [&](Port& p) { return p.backend->read(p.state, buffer, count, received); });
+    return WithPort(h, [&](Port& p) {
+        const uint32_t error = p.backend->read(p.state, buffer, count, received);
+        const SerialTap* tap = p.tap.load(std::memory_order_acquire);
+        if (tap && error == 0 && *received > 0) tap->bytes(tap->user, false, buffer, *received);
+        return error;
+    });
 }
 bool CommWrite(PortHandle h, const void* buffer, uint32_t count, uint32_t* written) {
-    return WithPort(h, [&](Port& p) { return p.backend->write(p.state, buffer, count, written); });
+    return WithPort(h, [&](Port& p) {
+        const uint32_t error = p.backend->write(p.state, buffer, count, written);
+        const SerialTap* tap = p.tap.load(std::memory_order_acquire);
+        if (tap && error == 0 && *written > 0) tap->bytes(tap->user, true, buffer, *written);
+        return error;
+    });
 }
 bool CommEscape(PortHandle h, uint32_t function) {
-    return WithPort(h, [&](Port& p) { return p.backend->escape(p.state, function); });
+    return WithPort(h, [&](Port& p) {
+        const uint32_t error = p.backend->escape(p.state, function);
+        const SerialTap* tap = p.tap.load(std::memory_order_acquire);
+        if (tap && error == 0 && (function == kSetDtr || function == kClrDtr)) tap->dtr(tap->user, function == kSetDtr);
+        return error;
+    });
 }
 bool CommModemStatus(PortHandle h, uint32_t* status) {
-    return WithPort(h, [&](Port& p) { return p.backend->modemStatus(p.state, status); });
+    return WithPort(h, [&](Port& p) {
+        const uint32_t error = p.backend->modemStatus(p.state, status);
+        const SerialTap* tap = p.tap.load(std::memory_order_acquire);
+        if (tap && error == 0) {
+            const bool on = (*status & kModemStatusRlsdOn) != 0;
+            if (p.carrier.exchange(on) != on) tap->carrier(tap->user, on);
+        }
+        return error;
+    });
+}
+bool CommSetTap(PortHandle h, const SerialTap* tap) {
+    return WithPort(h, [&](Port& p) {
+        p.tap.store(tap, std::memory_order_release);
+        return uint32_t{0};
+    });
 }
 
 }  // namespace platform

@@ -99,6 +99,17 @@ struct SerialBackend {
     uint32_t (*modemStatus)(void* state, uint32_t* status);
 };
 
+// Sees what crosses an open port, for a capture of the line: every byte its
+// reads brought and its writes took, DTR set and cleared, and the carrier
+// when a modem status query finds it changed (off until first seen on).
+// Called on the thread that made the call, after the backend returned.
+struct SerialTap {
+    void* user;
+    void (*bytes)(void* user, bool outbound, const void* data, uint32_t size);
+    void (*dtr)(void* user, bool raised);
+    void (*carrier)(void* user, bool on);
+};
+
 // Ports whose name begins with `prefix` are opened by `backend`; every other
 // name goes to the platform's own devices.
 void RegisterSerialBackend(const char* prefix, const SerialBackend* backend);
@@ -120,5 +131,8 @@ bool CommRead(PortHandle port, void* buffer, uint32_t count, uint32_t* received)
 bool CommWrite(PortHandle port, const void* buffer, uint32_t count, uint32_t* written);
 bool CommEscape(PortHandle port, uint32_t function);
 bool CommModemStatus(PortHandle port, uint32_t* status);
+// Puts `tap` (nullptr: none) on an open port; it must outlive the port's
+// calls. Without a tap a port behaves exactly as before.
+bool CommSetTap(PortHandle port, const SerialTap* tap);
 
 }  // namespace platform

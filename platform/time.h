@@ -24,11 +24,14 @@ struct TimeBackend {
     int32_t (*calendarTime)();                       // seconds since 1970
     uint64_t (*monotonicMs)();                       // for deadlines
     uint32_t (*setSystemClock)(const SystemTime* utc);  // 0, or the platform error code
+    uint64_t (*wallClockUs)();                       // microseconds since 1970
 };
 
 void Sleep(uint32_t ms);
 int32_t CalendarTime();
 uint64_t MonotonicMs();
+// The calendar clock to the microsecond, for timestamps of what crosses a line.
+uint64_t WallClockUs();
 // SetSystemTime: false when refused, LastError() telling why.
 bool SetSystemClock(const SystemTime& utc);
 // Whether the fields name a real moment, checked as SetSystemTime checks them.

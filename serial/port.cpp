@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "config/opt_in.h"
 #include "driver/context.h"
 #include "platform/error.h"
 #include "platform/serial.h"
@@ -85,7 +86,12 @@ PortResult OpenPort(const char* name, const uint16_t* settings, uint16_t options
 
 PortResult OpenStationPort(const StationContext* ctx, platform::PortHandle* handle) {
     const uint16_t settings[kPortSettingCount] = {ctx->baudRate, ctx->dataBits, ctx->stopBits, ctx->parity};
-    return OpenPort(ctx->portName, settings, ctx->portOptions, handle);
+    const PortResult result = OpenPort(ctx->portName, settings, ctx->portOptions, handle);
+    // LINK_CAPTURE: every port the station opens is captured, a reopened one too.
+    if (result == kPortOk && ctx->optIn != nullptr && ctx->optIn->linkCapture.tap != nullptr) {
+        platform::CommSetTap(*handle, ctx->optIn->linkCapture.tap);
+    }
+    return result;
 }
 
 PortResult ClosePort(platform::PortHandle port) { return platform::CommClose(port) ? kPortOk : kPortCallFailed; }

@@ -185,6 +185,10 @@ namespace {
 void SleepBackend(uint32_t ms) { SleepMs(ms); }
 int32_t CalendarBackend() { return CalendarSeconds(); }
 uint64_t MonotonicBackend() { return static_cast<uint64_t>(NowMs()); }
+uint64_t WallClockBackend() {
+    std::lock_guard lock(W().mutex);
+    return static_cast<uint64_t>(W().epochSeconds * 1000000 + Now(W()) * 1000);
+}
 
 uint32_t SetClockBackend(const platform::SystemTime* utc) {
     if (!platform::ValidSystemTime(*utc)) return platform::kErrorInvalidParameter;
@@ -194,7 +198,8 @@ uint32_t SetClockBackend(const platform::SystemTime* utc) {
     return 0;
 }
 
-const platform::TimeBackend kTime = {SleepBackend, CalendarBackend, MonotonicBackend, SetClockBackend};
+const platform::TimeBackend kTime = {SleepBackend, CalendarBackend, MonotonicBackend, SetClockBackend,
+                                     WallClockBackend};
 
 // What a join waits for: set under the world lock once the driver's entry
 // has returned. From there on the thread runs only this file's code, so the

@@ -22,6 +22,12 @@ uint64_t MonotonicMsPosix() {
     return static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
 }
 
+uint64_t WallClockUsPosix() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
+}
+
 uint32_t SetSystemClockPosix(const SystemTime* utc) {
     // What SetSystemTime reports for a bad field.
     if (!ValidSystemTime(*utc)) return kErrorInvalidParameter;
@@ -31,7 +37,8 @@ uint32_t SetSystemClockPosix(const SystemTime* utc) {
     return 0;
 }
 
-const TimeBackend kPosixTime = {SleepPosix, CalendarTimePosix, MonotonicMsPosix, SetSystemClockPosix};
+const TimeBackend kPosixTime = {SleepPosix, CalendarTimePosix, MonotonicMsPosix, SetSystemClockPosix,
+                                WallClockUsPosix};
 
 }  // namespace
 

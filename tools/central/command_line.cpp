@@ -12,7 +12,7 @@ namespace central {
 std::string UsageText() {
     return "usage: teldrv-central PORT [--baud N] [--data 5-8] [--parity none|odd|even|mark|space] [--stop 1|1.5|2]\n"
            "                      [--dial NUMBER] [--ignore-carrier] [--no-hangup] [--gates FILE] [--csv FILE]\n"
-           "                      [--trace] [--retries N] [--timeout MS] COMMAND...\n"
+           "                      [--trace] [--capture FILE] [--retries N] [--timeout MS] COMMAND...\n"
            "       teldrv-central --sim --dial NUMBER [--station-dir DIR] [-v] [--station-log FILE] [options] COMMAND...\n"
            "       teldrv-central --help | --version\n"
            "commands, run in order on one connection:\n"
@@ -32,6 +32,8 @@ std::string UsageText() {
            "--sim: the demo station (station 7 of examples/) on a simulated modem line, on a virtual clock;\n"
            "       it answers at 0307000007. --station-dir DIR: your station's files instead (see teldrv-station).\n"
            "       -v shows the station's log on stderr.\n"
+           "--capture FILE: every byte of the line and its carrier changes into FILE, pcapng for Wireshark\n"
+           "        (see docs/capture.md); complete also after Ctrl-C.\n"
            "When history CSV goes to stdout, every other line goes to stderr.\n"
            "exit codes: 0 done, 1 usage, 2 port or modem, 3 no carrier, 4 no answer, 5 rejected request,\n"
            "            6 bad frame, 7 file, 8 --gates of another station, 130 interrupted (Ctrl-C)\n";
@@ -128,6 +130,7 @@ private:
         if (a == "--dial") return Text(&options_->dial);
         if (a == "--gates") return Text(&options_->gatesFile);
         if (a == "--csv") return Text(&options_->csvFile);
+        if (a == "--capture") return Text(&options_->captureFile);
         if (a == "--station-log") return Text(&options_->stationLog);
         if (a == "--station-dir") return Text(&options_->stationDir);
         bool* flag = a == "--trace" ? &options_->trace

@@ -39,6 +39,7 @@ struct ToolOptions {
     std::string gatesFile;
     std::string csvFile;
     bool trace = false;
+    std::string captureFile;  // the line's bytes and events as pcapng (docs/capture.md)
     bool ignoreCarrier = false;
     bool noHangUp = false;
     bool verbose = false;       // --sim: the station's log on stderr

@@ -80,6 +80,7 @@ void WriteStationLog(const std::string& path) {
 void MakePathsWhole(ToolOptions* options) {
     if (!options->stationLog.empty()) options->stationLog = fs::absolute(options->stationLog).string();
     if (!options->csvFile.empty()) options->csvFile = fs::absolute(options->csvFile).string();
+    if (!options->captureFile.empty()) options->captureFile = fs::absolute(options->captureFile).string();
     if (!options->gatesFile.empty()) options->gatesFile = fs::absolute(options->gatesFile).string();
     for (Command& command : options->commands) {
         if (!command.csvFile.empty()) command.csvFile = fs::absolute(command.csvFile).string();

@@ -8,9 +8,11 @@
 
 #include "platform/error.h"
 #include "platform/serial.h"
+#include "platform/time.h"
 #include "tools/central/codecs.h"
 #include "tools/central/link.h"
 #include "tools/shared/gate_file.h"
+#include "tools/shared/line_capture_file.h"
 #include "tools/shared/system.h"
 #include "tools/shared/text.h"
 
@@ -70,6 +72,7 @@ struct Prepared {
     std::optional<unsigned> gatesStation;
     std::vector<Command> commands;
     std::map<std::string, std::ofstream> csvFiles;  // by path: one stream and header even when named twice
+    tools::LineCaptureFile capture{platform::WallClockUs};
 };
 
 int PrepareWrite(const ToolOptions& options, Prepared* prepared, WriteRequest* write, std::ostream& err) {
@@ -119,6 +122,14 @@ int Prepare(const ToolOptions& options, Prepared* prepared, std::ostream& err) {
     std::string why;
     if (!options.gatesFile.empty() && !LoadGates(options.gatesFile, &prepared->gates, &why, &prepared->gatesStation)) {
         err << "teldrv-central: gate file: " << why << '\n';
+        return kExitFile;
+    }
+    if (!options.captureFile.empty() &&
+        !prepared->capture.Open(options.captureFile,
+                                "teldrv link: outbound = central (teldrv-central on " + options.port +
+                                    ") to station, inbound = station to central",
+                                &why)) {
+        err << "teldrv-central: " << why << '\n';
         return kExitFile;
     }
     prepared->commands = options.commands;
@@ -226,6 +237,16 @@ int RunOnLink(const ToolOptions& options, Prepared& prepared, platform::PortHand
     return result;
 }
 
+// The capture is whole once the port is closed; a write that failed is told.
+void CloseCapture(const ToolOptions& options, Prepared& prepared, std::ostream& err) {
+    prepared.capture.Close();
+    const std::string failure = prepared.capture.TakeFailure();
+    if (!failure.empty()) {
+        err << "teldrv-central: warning: the capture " << options.captureFile << " ends where a write failed: "
+            << failure << '\n';
+    }
+}
+
 // A dialled call ends here, unless --no-hangup keeps it and no Ctrl-C came.
 void EndDialledCall(const ToolOptions& options, int result, ModemDialogue& modem, std::ostream& err) {
     if (options.dial.empty()) return;
@@ -245,12 +266,14 @@ int RunTool(const ToolOptions& options, std::ostream& out, std::ostream& err) {
     platform::PortHandle port = platform::kInvalidPortHandle;
     result = OpenToolPort(options, &port, err);
     if (result != kExitOk) return result;
+    if (prepared.capture.open()) platform::CommSetTap(port, prepared.capture.tap());
     ModemDialogue modem(port, ModemOptionsOf(options), err);
     result = Connect(options, modem, err);
     if (result == kExitOk) result = RunOnLink(options, prepared, port, out, err);
     EndDialledCall(options, result, modem, err);
     ClosePort(port);
     for (auto& [path, file] : prepared.csvFiles) file.close();
+    CloseCapture(options, prepared, err);
     if (result != kExitOk) err << "teldrv-central: failed: " << ExitCodeName(result) << '\n';
     return result;
 }

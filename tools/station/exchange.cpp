@@ -100,14 +100,32 @@ std::vector<uint8_t> Exchange::ToPort() {
     return bytes;
 }
 
+bool Exchange::Carrier() {
+    if (!directMode_) return farModem_.Carrier();
+    sim::WorldLock lock(sim::WorldMutex());
+    return direct_.InCall();
+}
+
+void Pump::CaptureLineState(tools::PortRead read) {
+    if (capture_ == nullptr) return;
+    const bool open = read != tools::PortRead::Closed;
+    if (portDtr_ && open != portOpen_) capture_->Event(open ? LineEvent::kDtrRaised : LineEvent::kDtrDropped);
+    portOpen_ = open;
+    const bool carrier = exchange_.Carrier();
+    if (carrier != carrier_) capture_->Event(carrier ? LineEvent::kCarrierUp : LineEvent::kCarrierDown);
+    carrier_ = carrier;
+}
+
 void Pump::Run() {
     bool closed = false;
     std::vector<uint8_t> bytes;
     while (!stop_.load()) {
         const tools::PortRead read = port_.Read(&bytes, 10);
+        CaptureLineState(read);
         if (read == tools::PortRead::Data) {
             closed = false;
             requests_.Feed(bytes.data(), bytes.size());
+            if (capture_) capture_->Bytes(false, bytes.data(), bytes.size());
             exchange_.FromPort(bytes);
         } else if (read == tools::PortRead::Closed) {
             if (!closed) exchange_.PortClosed();
@@ -117,6 +135,7 @@ void Pump::Run() {
         const std::vector<uint8_t> out = exchange_.ToPort();
         if (!out.empty()) {
             answers_.Feed(out.data(), out.size());
+            if (capture_) capture_->Bytes(true, out.data(), out.size());
             port_.Write(out);
         }
     }

@@ -13,6 +13,7 @@
 
 #include "sim/line.h"
 #include "sim/modem.h"
+#include "tools/shared/line_capture_file.h"
 #include "tools/shared/modem_bridge.h"
 #include "tools/shared/system.h"
 #include "tools/station/run.h"
@@ -29,6 +30,7 @@ public:
     void FromFar(sim::WorldLock& lock, const std::vector<uint8_t>& bytes);
     void Tick(sim::WorldLock& lock);
     std::vector<uint8_t> TakeOutgoing() { return std::exchange(outgoing_, {}); }
+    bool InCall() const { return connection_ != nullptr; }
 
     void Connected(sim::WorldLock& lock, sim::Connection& connection) override;
     void FromDriver(sim::WorldLock& lock, const uint8_t* data, size_t size) override;
@@ -55,6 +57,8 @@ public:
     // The far side closed its port: a call standing ends as with a DTR drop.
     void PortClosed();
     std::vector<uint8_t> ToPort();
+    // The far side's carrier: its modem on line, or with --direct a call standing.
+    bool Carrier();
 
 private:
     sim::Line& stationLine_;
@@ -67,13 +71,18 @@ private:
     bool directMode_;
 };
 
-// Carries bytes between the far side's port and the exchange, and shows the
-// frames that pass.
+// Carries bytes between the far side's port and the exchange, shows the
+// frames that pass and, with --capture, writes what crossed the port: its
+// bytes, the far side's carrier, and (on a pseudo-terminal) the far side
+// opening and closing it as DTR.
 class Pump {
 public:
-    Pump(tools::FarPort& port, Exchange& exchange, Transcript& transcript)
+    Pump(tools::FarPort& port, Exchange& exchange, Transcript& transcript, tools::LineCaptureFile* capture,
+         bool portDtr)
         : port_(port),
           exchange_(exchange),
+          capture_(capture),
+          portDtr_(portDtr),
           requests_(transcript, "FEC", "central -> station", true),
           answers_(transcript, "FER", "station -> central", false) {}
     ~Pump() { Stop(); }
@@ -87,9 +96,14 @@ public:
 
 private:
     void Run();
+    void CaptureLineState(tools::PortRead read);
 
     tools::FarPort& port_;
     Exchange& exchange_;
+    tools::LineCaptureFile* capture_;  // null: no --capture
+    bool portDtr_;
+    bool portOpen_ = false;
+    bool carrier_ = false;
     FrameTap requests_, answers_;
     std::atomic<bool> stop_{false};
     std::thread thread_;

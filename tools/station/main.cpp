@@ -55,6 +55,12 @@ constexpr char kUsageText[] =
     "               pulled out) from FROM to TO seconds; a typed 'p' + Enter\n"
     "               turns it over at once. Not with --modem.\n"
     "--log FILE     also writes the transcript to FILE.\n"
+    "--capture FILE every byte the far side's port carries, its carrier and (--pty)\n"
+    "               its opening and closing as DTR, into FILE as pcapng for\n"
+    "               Wireshark (docs/capture.md); complete also after Ctrl-C.\n"
+    "               With --modem the driver owns the port: put LINK_CAPTURE = NAME\n"
+    "               in the init file; the file is kept in the directory this\n"
+    "               program was started from.\n"
     "--driver N     the driver number (init file name), default 1.\n"
     "Ctrl-C ends the driver (EndVpi) and the program.\n";
 
@@ -170,6 +176,7 @@ bool ParseRunOption(const std::vector<std::string>& args, size_t* i, station::Ru
     if (arg == "--script") return at.Value(&options->scriptFile);
     if (arg == "--history") return at.Value(&options->historyFile);
     if (arg == "--log") return at.Value(&options->logFile);
+    if (arg == "--capture") return at.Value(&options->captureFile);
     if (arg == "--direct") {
         options->direct = true;
     } else if (arg == "--auto-answer") {
@@ -212,12 +219,18 @@ int main(int argc, char** argv) {
         }
         if (options.mode == station::PortMode::None) return Usage("give --pty, --port PATH or --modem PORT");
         if (options.direct && options.mode == station::PortMode::Modem) return Usage("--direct has no modem to leave out with --modem");
+        if (options.mode == station::PortMode::Modem && !options.captureFile.empty()) {
+            return Usage("--capture sees the bytes of a simulated line, and with --modem the driver owns the port: "
+                         "capture there with LINK_CAPTURE = NAME in the station's init file (docs/init-file.md); "
+                         "this program keeps that file in the directory it was started from");
+        }
         if (options.mode == station::PortMode::Modem && (options.modemSilent.from >= 0 || options.portAway.from >= 0)) {
             return Usage("--modem-silent and --port-away act on the simulated modem and line, not with --modem");
         }
         // The station runs in a scratch directory: a path given relative to
         // here is made whole first.
         if (options.port.find('/') != std::string::npos) options.port = std::filesystem::absolute(options.port).string();
+        if (!options.captureFile.empty()) options.captureFile = std::filesystem::absolute(options.captureFile).string();
         options.simLibrary = tools::InstalledPath(argv[0], TELDRV_SIM_LIBRARY);
         options.nativeLibrary = tools::InstalledPath(argv[0], TELDRV_NATIVE_LIBRARY);
         return station::RunStation(options, std::cout, std::cerr);

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <sstream>
@@ -110,6 +111,12 @@ bool LoadDriver(Driver* driver, const std::string& library, std::ostream& err) {
     return driver->context != nullptr;
 }
 
+// The capture's clock: the machine's, as the far side's bytes cross in real time.
+uint64_t WallClockUs() {
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(now).count());
+}
+
 bool WaitFor(const std::function<bool()>& ready, int64_t timeoutMs) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (!ready()) {
@@ -177,9 +184,10 @@ void EndDriver(Driver& driver, Transcript& transcript) {
     transcript.Line("host", "EndVpi returned " + std::to_string(ended));
 }
 
-int RunWithPort(const RunOptions& options, tools::FarPort& port, Transcript& transcript, Host& host, Driver& driver) {
+int RunWithPort(const RunOptions& options, tools::FarPort& port, Transcript& transcript, Host& host, Driver& driver,
+                tools::LineCaptureFile* capture) {
     Exchange exchange(options);
-    Pump pump(port, exchange, transcript);
+    Pump pump(port, exchange, transcript, capture, options.mode == PortMode::Pty);
     pump.Start();
     ColdStartParams params{{'S', 'I', 'M', '1', '\0'}, 1, 0, 19200, 8, 0, 0};
     const int32_t started = driver.Call(kColdStart, &params);
@@ -285,12 +293,40 @@ int RunOnFarPort(const RunOptions& options, Transcript& transcript, Host& host, 
         return kCheckUsage;
     }
     if (options.mode == PortMode::Pty) out << "pty " << port.path() << std::endl;
+    tools::LineCaptureFile capture(WallClockUs);
+    if (!options.captureFile.empty() &&
+        !capture.Open(options.captureFile,
+                      "teldrv link: outbound = station (teldrv-station on " + port.path() +
+                          ") to central, inbound = central to station",
+                      &error)) {
+        err << "teldrv-station: " << error << "\n";
+        return kCheckUsage;
+    }
     Driver driver;
     driver.driverNumber = options.driverNumber;
     if (!LoadDriver(&driver, options.simLibrary, err)) return kCheckUsage;
-    const int result = RunWithPort(options, port, transcript, host, driver);
+    const int result = RunWithPort(options, port, transcript, host, driver, capture.open() ? &capture : nullptr);
     std::free(driver.context);
+    capture.Close();
+    const std::string failure = capture.TakeFailure();
+    if (!failure.empty()) err << "teldrv-station: warning: the capture ends where a write failed: " << failure << "\n";
     return result;
+}
+
+// The driver's own captures (LINK_CAPTURE, and NAME.1) would go with the
+// scratch directory: they are kept where the program was started. A
+// capture is told by the first bytes of a pcapng file.
+void KeepStationCaptures(const fs::path& work, const fs::path& keep, std::ostream& err) {
+    std::error_code failed;
+    for (const fs::directory_entry& entry : fs::directory_iterator(work, failed)) {
+        char magic[4] = {};
+        std::ifstream(entry.path(), std::ios::binary).read(magic, sizeof magic);
+        if (std::memcmp(magic, "\x0A\x0D\x0D\x0A", sizeof magic) != 0) continue;
+        const fs::path target = keep / entry.path().filename();
+        fs::copy_file(entry.path(), target, fs::copy_options::overwrite_existing, failed);
+        err << "teldrv-station: the station's capture " << (failed ? "could not be kept as " : "kept as ")
+            << target.string() << (failed ? ": " + failed.message() : "") << "\n";
+    }
 }
 
 // Ends the scratch directory, with the working directory put back first.
@@ -342,7 +378,11 @@ int RunStation(const RunOptions& options, std::ostream& out, std::ostream& err) 
     std::signal(SIGTERM, OnInterrupt);
     // The driver opens its files by their bare names.
     fs::current_path(work.path);
-    if (options.mode == PortMode::Modem) return RunOnModem(options, work.path, transcript, host, err);
+    if (options.mode == PortMode::Modem) {
+        const int result = RunOnModem(options, work.path, transcript, host, err);
+        KeepStationCaptures(work.path, work.old, err);
+        return result;
+    }
     return RunOnFarPort(options, transcript, host, out, err);
 }
 

@@ -34,6 +34,7 @@ struct RunOptions {
     Stretch modemSilent;  // the station's modem stops answering
     Stretch portAway;     // the station's port device is gone
     std::string logFile;
+    std::string captureFile;  // the far side's port as pcapng; not with --modem (LINK_CAPTURE there)
     uint32_t driverNumber = 1;
     std::string simLibrary;     // the driver on the simulated platform
     std::string nativeLibrary;  // the driver as shipped: PortMode::Modem

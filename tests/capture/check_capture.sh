@@ -4,8 +4,11 @@
 #       the link chapter's worked examples, written as a capture by text2pcap
 #       from hex (frames built here), and flagged bad frames
 #   check_capture.sh central SOURCE_DIR CENTRAL_TOOL
+#       a whole call on the simulated line, captured by teldrv-central --capture
 #   check_capture.sh station SOURCE_DIR CENTRAL_TOOL STATION_TOOL
-#       whole calls captured by the tools and by the station's LINK_CAPTURE
+#       teldrv-central polling teldrv-station --pty --direct, captured by both
+#       tools and by the station's LINK_CAPTURE; all hold the same frames
+# The oracle for the decoded values is the central tool's CSV of the call.
 # Exit 77 (skipped) without tshark: scripts/install-deps.sh test installs it.
 set -euo pipefail
 mode=$1 src=$2
@@ -23,7 +26,7 @@ decode() {
   shift
   while [ $# -gt 0 ] && [ "$1" != -- ]; do args+=(-e "$1"); shift; done
   [ $# -gt 0 ] && shift
-  tshark -X lua_script:"$lua" -r "$file" -T fields -E separator='|' "${args[@]}" "$@" 2>>"$work/tshark.err"
+  tshark -X lua_script:"$lua" -r "$file" -T fields -E separator='|' -E aggregator=';' "${args[@]}" "$@" 2>>"$work/tshark.err"
 }
 
 # expect WHAT EXPECTED ACTUAL
@@ -61,12 +64,12 @@ examples() {
   expect "worked frames: header, checksum, names, station" "\
 FER|0x0000|3|||0x023b|good|
 FEC|0x1234|1|FE_REQ_STATION||0x019c|good|
-FER|0x1234|4||FE_REQ_STATION|0x02af|good|7,7,7" \
+FER|0x1234|4||FE_REQ_STATION|0x02af|good|7;7;7" \
     "$(decode "$work/ex.pcap" teldrv.magic teldrv.tag teldrv.length teldrv.request teldrv.answer \
        teldrv.checksum teldrv.checksum.status teldrv.station -- -c 3)"
   expect "answer paired with its request" "3|2" "$(decode "$work/ex.pcap" frame.number teldrv.response_to -- -Y teldrv.station)"
   expect "clock" "Jul 30, 2026 14:23:28.300000000 UTC" "$(decode "$work/ex.pcap" teldrv.clock -- -Y teldrv.clock)"
-  expect "gate changes" "0,1|value,status|12.5|300,300|Jul 30, 2026 14:23:28.300000000 UTC,Jul 30, 2026 14:23:28.300000000 UTC" \
+  expect "gate changes" "0;1|value;status|12.5|300;300|Jul 30, 2026 14:23:28.300000000 UTC;Jul 30, 2026 14:23:28.300000000 UTC" \
     "$(decode "$work/ex.pcap" teldrv.change.gate teldrv.change.kind teldrv.change.value teldrv.change.ms \
        teldrv.change.time -- -Y "teldrv.changes > 0")"
   expect "sequence bytes, a repeated one is a retry" $'5|1|\n7|2|\n9|2|7' \
@@ -100,8 +103,82 @@ body length 1281 (1 to 1280)
 broken footer: not DLE ... ETX" "$(decode "$work/bad.pcap" _ws.expert.message)"
 }
 
+# wait_for PATTERN FILE: the real-clock runs wait for the line they mean, up to 60 s.
+wait_for() {
+  local i
+  for ((i = 0; i < 600; i++)); do grep -q "$1" "$2" 2>/dev/null && return 0; sleep 0.1; done
+  echo "FAIL: no '$1' in $2 after 60 s"; sed 's/^/  /' "$2"; failed=1; return 1
+}
+
+# The CSV's time (2026-12-09T17:20:39Z) and milliseconds as Wireshark prints a UTC time.
+csv_time() { printf '%s.%03d000000 UTC' "$(date -u -d "$1" '+%b %e, %Y %H:%M:%S')" "$2"; }
+
+# call_decodes WHAT CAPTURE: the call of $work/on.csv and $work/h.csv, as the
+# central tool ran it: station, clock, on-line polls with a write to gate 0,
+# history, hang-up.
+call_decodes() {
+  local what=$1 file=$2 gate name time ms status value payload
+  local order=(FE_REQ_STATION FE_REQ_SYNC_CLOCK FE_REQ_START_ONLINE FE_REQ_CONT_ONLINE FE_REQ_START_HISTORY
+                FE_REQ_CONT_HISTORY FE_REQ_HANG_UP)
+  expect "$what: requests in order (repeats once)" "${order[*]}" \
+    "$(decode "$file" teldrv.request -- -Y teldrv.request | uniq | paste -sd' ')"
+  expect "$what: station, write, checksums" "7;7;7|0|5|0|good" "$(decode "$file" teldrv.station -- -Y teldrv.station)|$(
+    decode "$file" teldrv.write.gate teldrv.write.u16 -- -Y teldrv.write.gate)|$(
+    decode "$file" teldrv.write.status -- -Y teldrv.write.status)|$(decode "$file" teldrv.checksum.status -- -Y teldrv.checksum.status | sort -u)"
+  local want=()
+  while IFS=, read -r gate name time ms status value payload; do want+=("$gate|$(csv_time "$time" "$ms")|$value"); done \
+    < <(tail -n +2 "$work/on.csv")
+  expect "$what: each change's gate, time and value" "$(printf '%s\n' "${want[@]}")" "$(paste -d'|' \
+    <(decode "$file" teldrv.change.gate -- -Y 'teldrv.changes > 0' | tr ';' '\n') \
+    <(decode "$file" teldrv.change.time -- -Y 'teldrv.changes > 0' | tr ';' '\n') \
+    <(decode "$file" teldrv.change.value -- -Y 'teldrv.changes > 0' | tr ';' '\n'))"
+  expect "$what: history records" "$(($(wc -l <"$work/h.csv") - 1))" \
+    "$(decode "$file" teldrv.records -- -Y teldrv.records | awk '{ n += $1 } END { print n }')"
+}
+
+central_sim() {
+  (cd "$work" && "$1" --sim --dial 0307000007 --capture c.pcapng station clock 2026-07-30T14:23:28Z \
+     online --seconds 3 --write 0=5 --csv on.csv history --since 0 --csv h.csv >central.txt 2>&1) ||
+    { echo "FAIL: teldrv-central"; cat "$work/central.txt"; exit 1; }
+  call_decodes "teldrv-central --sim" "$work/c.pcapng"
+  expect "the clock request" "Jul 30, 2026 14:23:28.000000000 UTC" "$(decode "$work/c.pcapng" teldrv.clock -- -Y teldrv.clock)"
+  expect "the central's modem dialogue, the line's events" "ATZ\r|
+ATDT0307000007\r|
+|carrier up
+|DTR dropped
+|DTR raised
+|carrier down" "$(decode "$work/c.pcapng" teldrv.text teldrv.event -- \
+    -Y 'frame.packet_flags_direction == 2 && teldrv.text || teldrv.event')"
+}
+
+# frames FILE: magic, tag and body of each frame from the first one answered.
+frames() { decode "$1" teldrv.magic teldrv.tag teldrv.body -- -Y teldrv.body | sed -n '/^FER/{x;p;x;p;:a;n;p;ba};h'; }
+
+station_pty() {
+  local central=$1 station=$2 pid pty
+  mkdir "$work/station" && cp "$src"/examples/* "$work/station/"
+  echo "LINK_CAPTURE = LINE.PCAPNG" >>"$work/station/TELDRV01.INT"
+  (cd "$work" && exec "$station" station --pty --direct --silence 5 --changes 4/s --capture s.pcapng >station.txt 2>&1) &
+  pid=$!
+  wait_for "^pty " "$work/station.txt" || return
+  pty=$(sed -n 's/^pty //p' "$work/station.txt")
+  # The station drops what comes before its call stands: the tool sends the first request again.
+  (cd "$work" && "$central" "$pty" --timeout 8000 --capture c.pcapng station clock online --seconds 2 --write 0=5 \
+     --csv on.csv history --since 0 --csv h.csv hangup >central.txt 2>&1) || { echo "FAIL: teldrv-central"; cat "$work/central.txt"; failed=1; }
+  wait_for FE_REQ_HANG_UP "$work/station.txt"
+  kill -INT $pid
+  wait $pid || { echo "FAIL: teldrv-station ended with $?"; failed=1; }
+  call_decodes "teldrv-central on the pty" "$work/c.pcapng"
+  call_decodes "teldrv-station --capture" "$work/s.pcapng"
+  call_decodes "LINK_CAPTURE" "$work/LINE.PCAPNG"
+  expect "the same frames in the central's and the station tool's capture" "$(frames "$work/c.pcapng")" "$(frames "$work/s.pcapng")"
+  expect "the same frames in the central's capture and the station's own" "$(frames "$work/c.pcapng")" "$(frames "$work/LINE.PCAPNG")"
+}
+
 case $mode in
   examples) examples; bad_frames ;;
+  central) central_sim "$3" ;;
+  station) station_pty "$3" "$4" ;;
   *) echo "unknown mode $mode"; exit 2 ;;
 esac
 exit $failed

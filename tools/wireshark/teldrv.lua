@@ -136,9 +136,9 @@ local function direction()
   local dir = d and ({ [1] = "inbound", [2] = "outbound" })[d.value]
   if not dir then return nil end
   local desc = field_description()
-  local from, to
-  if desc then from, to = string.match(desc.value .. ",", dir .. " = ([%w ]-) to ([%w ]-)[,%s(]") end
-  return dir, from, to
+  local part = desc and string.match(desc.value .. ",", dir .. " = ([^,]*),")
+  if not part then return dir end
+  return dir, string.match(string.gsub(part, "%s*%b()", ""), "^(.-) to (.-)%s*$")
 end
 
 local function nstime(seconds)
@@ -502,7 +502,8 @@ local function is_modem_text(text)
     if not hit then return false end
     seen = true
   end
-  return seen
+  -- Line ends alone: the end of a modem line whose text came before a pause.
+  return seen or string.match(text, "^[\r\n]+$") ~= nil
 end
 
 local function printable(text)
@@ -524,14 +525,19 @@ local function dissect_text(tvb, t)
   return "bytes between frames: " .. shown
 end
 
--- Frames name their sender by magic; other bytes by the capture's direction.
-local function sides(pinfo, tvb, from, to)
+-- Frames name their sender by magic. Other bytes went between the capturing
+-- side (the sender of outbound bytes) and its line: its modem, or the far side.
+local function sides(pinfo, tvb, dir, from, to)
+  local src, dst
   if tvb(0, 1):uint() == 0x02 and tvb:len() >= 4 then
     local magic = tvb(1, 3):string()
-    if magic == "FEC" then from, to = "central", "station" elseif magic == "FER" then from, to = "station", "central" end
+    if magic == "FEC" then src, dst = "central", "station" elseif magic == "FER" then src, dst = "station", "central" end
   end
-  if from then pinfo.cols.src, pinfo.cols.dst = from, to end
-  return from
+  if not src and dir then
+    local me = (dir == "outbound" and from or to) or "capturing side"
+    if dir == "outbound" then src, dst = me, "line" else src, dst = "line", me end
+  end
+  if src then pinfo.cols.src, pinfo.cols.dst = src, dst end
 end
 
 function teldrv.dissector(tvb, pinfo, tree)
@@ -540,11 +546,11 @@ function teldrv.dissector(tvb, pinfo, tree)
   local t = tree:add(teldrv, tvb())
   local dir, from, to = direction()
   if dir then t:add(f.direction, tvb(), from and string.format("%s: %s to %s", dir, from, to) or dir):set_generated() end
-  local sender = sides(pinfo, tvb, from, to)
+  sides(pinfo, tvb, dir, from, to)
   if tvb(0, 1):uint() == 0x02 then
     pinfo.cols.info = dissect_frame(tvb, pinfo, t)
   else
-    pinfo.cols.info = (sender and (sender .. " ") or "") .. dissect_text(tvb, t)
+    pinfo.cols.info = dissect_text(tvb, t)
   end
   return tvb:len()
 end

@@ -378,12 +378,10 @@ int RunStation(const RunOptions& options, std::ostream& out, std::ostream& err) 
     std::signal(SIGTERM, OnInterrupt);
     // The driver opens its files by their bare names.
     fs::current_path(work.path);
-    if (options.mode == PortMode::Modem) {
-        const int result = RunOnModem(options, work.path, transcript, host, err);
-        KeepStationCaptures(work.path, work.old, err);
-        return result;
-    }
-    return RunOnFarPort(options, transcript, host, out, err);
+    const int result = options.mode == PortMode::Modem ? RunOnModem(options, work.path, transcript, host, err)
+                                                       : RunOnFarPort(options, transcript, host, out, err);
+    KeepStationCaptures(work.path, work.old, err);
+    return result;
 }
 
 }  // namespace station

@@ -167,11 +167,12 @@ end
 
 local function le16(body, at) return body(at, 2):le_uint() end
 
-local function status_item(tree, body, at, meanings, bad)
-  local s = body(at, 1):uint()
-  local item = tree:add(f.status, body(at, 1))
+-- A status byte with its meaning; anything but 0 is a failure.
+local function status_item(tree, field, range, meanings)
+  local s = range:uint()
+  local item = tree:add(field, range)
   item:append_text(" (" .. (meanings[s] or "host's refusal code, low byte") .. ")")
-  if bad(s) then item:add_proto_expert_info(ex.failed, "status " .. s) end
+  if s ~= 0 then item:add_proto_expert_info(ex.failed, "status " .. s) end
   return s
 end
 
@@ -291,9 +292,8 @@ local function online_answer(body, tree, request_len)
   if request_len == 8 or (request_len == nil and n >= 3 and (n - 2) % 16 == 1) then w = 1 end
   local text = ""
   if w == 1 then
-    local s = status_item(tree, body, 2, { [0] = "accepted", [128] = "nothing written: gate or REMOTE_WRITE" },
-                          function(v) return v ~= 0 end)
-    tree:add(f.write_status, body(2, 1))
+    local s = status_item(tree, f.write_status, body(2, 1),
+                          { [0] = "accepted", [128] = "nothing written: gate or REMOTE_WRITE" })
     text = "write status " .. s .. ", "
   end
   return text .. records(body, tree, 2 + w, 16, f.changes, change_record) .. " changes"
@@ -305,12 +305,11 @@ local function answer_body(code, body, tree, request_len)
     for i = 1, 3 do tree:add(f.station, body(i, 1)) end
     return "station " .. body(1, 1):uint()
   elseif code == 0x6F and n >= 2 then
-    return "status " .. status_item(tree, body, 1, { [0] = "started", [2] = "failed" }, function(s) return s ~= 0 end)
+    return "status " .. status_item(tree, f.status, body(1, 1), { [0] = "started", [2] = "failed" })
   elseif code == 0x68 and n >= 2 then
-    return "status " .. status_item(tree, body, 1, { [0] = "window open", [255] = "no memory, closed" },
-                                    function(s) return s ~= 0 end)
+    return "status " .. status_item(tree, f.status, body(1, 1), { [0] = "window open", [255] = "no memory, closed" })
   elseif code == 0x74 and n >= 2 then
-    local s = status_item(tree, body, 1, { [0] = "read", [255] = "no window open" }, function(v) return v ~= 0 end)
+    local s = status_item(tree, f.status, body(1, 1), { [0] = "read", [255] = "no window open" })
     return "status " .. s .. ", " .. records(body, tree, 2, 18, f.records, history_record) .. " records"
   elseif code == 0x6D then
     return online_answer(body, tree, request_len)
@@ -322,14 +321,15 @@ end
 
 -- First pass: a request waits under its tag; a continue request with the last
 -- continue's sequence byte (0 right after a start) is a retry; so is a request
--- sent again whole before its answer came.
+-- sent again before its answer came.
 local function note_request(pinfo, tag, code, body)
   local s = state.by_frame[pinfo.number]
   if s then return s end
   s = {}
   local bytes = tostring(body:bytes())
   local last = state.last_request
-  if last and not last.answered and last.tag == tag and last.bytes == bytes then s.retry_of = last.frame end
+  -- The same body again, under any tag, while the first one went unanswered.
+  if last and not last.answered and last.bytes == bytes then s.retry_of = last.frame end
   if code == 0x4D or code == 0x54 then
     local seq = body:len() >= 2 and body(1, 1):uint() or nil
     if seq ~= nil and seq == state.last_seq then s.retry_of = s.retry_of or state.last_cont or 0 end

@@ -215,7 +215,7 @@ local function write_request(body, tree)
     local r = readings[vtype]
     if not r then return string.format("write gate %d: value type %d, nothing written", gate, vtype) end
     vt:add(f.write_value, r[2], r[3]):set_generated()
-    return string.format("write gate %d = %s", gate, tostring(r[3]))
+    return string.format("write gate %d = %.10g", gate, r[3])
   end
   for _, key in ipairs({ 1, 0, 3, 4, 5 }) do vt:add_le(readings[key][1], readings[key][2]) end
   return string.format("write gate %d, bytes %s", gate, tostring(body(4, 4):bytes()))
@@ -252,7 +252,7 @@ local function change_record(rec, tree)
   else
     t:add(f.change_kind, rec(0, 2), "value"):set_generated()
     t:add_le(f.change_value, rec(2, 8))
-    what = "value " .. tostring(rec(2, 8):le_float())
+    what = string.format("value %.10g", rec(2, 8):le_float())
   end
   t:add(f.change_time, rec(10, 6), NSTime.new(secs, ms * 1000000))
   t:add_le(f.change_ms, rec(14, 2))
@@ -268,8 +268,8 @@ local function history_record(rec, tree)
   t:add_le(f.record_ms, rec(6, 2))
   t:add_le(f.record_status, rec(8, 2))
   t:add_le(f.record_value, rec(10, 8))
-  t:set_text(string.format("History record: gate %d, %s.%03d UTC, status 0x%04x, value %s", rec(0, 2):le_uint(),
-                           os.date("!%Y-%m-%d %H:%M:%S", secs), ms, rec(8, 2):le_uint(), tostring(rec(10, 8):le_float())))
+  t:set_text(string.format("History record: gate %d, %s.%03d UTC, status 0x%04x, value %.10g", rec(0, 2):le_uint(),
+                           os.date("!%Y-%m-%d %H:%M:%S", secs), ms, rec(8, 2):le_uint(), rec(10, 8):le_float()))
 end
 
 -- Runs of fixed-size records after a header of `at` bytes; a remainder is malformed.

@@ -141,9 +141,11 @@ local function direction()
   return dir, string.match(string.gsub(part, "%s*%b()", ""), "^(.-) to (.-)%s*$")
 end
 
+-- A difference of two capture times, in whole microseconds as the capture
+-- holds them (a double near 2e9 s carries them to a fraction of one).
 local function nstime(seconds)
-  local whole = math.floor(seconds)
-  return NSTime.new(whole, math.floor((seconds - whole) * 1e9 + 0.5))
+  local us = math.floor(seconds * 1e6 + 0.5)
+  return NSTime.new(math.floor(us / 1e6), (us % 1000000) * 1000)
 end
 
 local function checksum_of(tvb, n)
@@ -339,7 +341,7 @@ local function note_request(pinfo, tag, code, body)
   elseif code == 0x58 then
     state.last_seq, state.last_cont = nil, nil
   end
-  local req = { frame = pinfo.number, ts = pinfo.rel_ts, code = code, len = body:len(), tag = tag, bytes = bytes }
+  local req = { frame = pinfo.number, ts = pinfo.abs_ts, code = code, len = body:len(), tag = tag, bytes = bytes }
   state.pending[tag], state.last_request, state.by_frame[pinfo.number] = req, req, s
   return s
 end
@@ -394,7 +396,7 @@ local function dissect_answer(body, pinfo, tree, tag)
   local req = s.request
   if req then
     tree:add(f.response_to, body(0, 1), req.frame):set_generated()
-    tree:add(f.time, body(0, 1), nstime(pinfo.rel_ts - req.ts)):set_generated()
+    tree:add(f.time, body(0, 1), nstime(pinfo.abs_ts - req.ts)):set_generated()
   end
   if code == REJECTED then
     local what = "a request"
@@ -411,7 +413,7 @@ local function dissect_answer(body, pinfo, tree, tag)
   tree:add(f.answer, body(0, 1), r.name):set_generated()
   local detail = answer_body(code, body, tree, req and req.len)
   local text = "answer to " .. r.name
-  if req then text = text .. string.format(" (%.1f ms)", (pinfo.rel_ts - req.ts) * 1000) end
+  if req then text = text .. string.format(" (%.1f ms)", (pinfo.abs_ts - req.ts) * 1000) end
   return detail and (text .. ", " .. detail) or text
 end
 

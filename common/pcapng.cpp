@@ -129,6 +129,12 @@ std::vector<uint8_t> EnhancedPacket(uint32_t interfaceId, uint64_t timestampUs, 
 }
 
 bool Open(File* file) {
+    // A new file each time, never one that was there (a link to another
+    // file among them), so that only the file made here is restricted.
+    std::error_code ignored;
+    if (!std::filesystem::is_directory(std::filesystem::symlink_status(file->path, ignored))) {
+        std::remove(file->path.c_str());
+    }
     errno = 0;
     file->stream = std::fopen(file->path.c_str(), "wb");
     if (file->stream == nullptr) return Fail(file);

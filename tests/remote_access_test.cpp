@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <ctime>
+#include <filesystem>
 #include <set>
 
 #include "sim/central_online.h"
@@ -155,6 +156,7 @@ struct MixedRunResult {
     std::string callLog;
     Bytes fromPort;
     Bytes toPort;
+    uintmax_t captureBytes = 0;  // LINK_CAPTURE's file, when the keyword is there
 };
 
 // Start, an incoming call with on-line transfer and writes, an alarm call,
@@ -194,6 +196,8 @@ MixedRunResult MixedRun(const std::string& extra) {
     EXPECT_TRUE(rig.WaitIdle(30000));
     EXPECT_EQ(rig.End(), 0);
     run.callLog = LogText();
+    std::error_code none;
+    run.captureBytes = std::filesystem::exists("LINE.PCAPNG") ? std::filesystem::file_size("LINE.PCAPNG", none) : 0;
     const sim::LockedLine line(rig.line);
     for (const sim::LineEvent& event : line->transcript) {
         Bytes& side = event.direction == sim::Direction::ToPeer ? run.fromPort : run.toPort;
@@ -202,18 +206,22 @@ MixedRunResult MixedRun(const std::string& extra) {
     return run;
 }
 
-// The same mixed run with and without opt-in keywords that allow everything
-// or are never triggered: the same answers on the wire, the same bytes both
+// The same mixed run with and without opt-in keywords that allow everything,
+// are never triggered or only watch (LINK_CAPTURE): the same answers on the wire, the same bytes both
 // ways, and the same log, line for line.
 TEST(RemoteAccessTest, KeywordsThatAllowEverythingChangeNoByteAndNoLogLine) {
     const MixedRunResult without = MixedRun("");
     const MixedRunResult with = MixedRun(
-        "REMOTE_WRITE = ALL\nCLOCK_MAX_STEP_SEC = 4294967295\nMODEM_CHECK_MIN = 1440\nPORT_REOPEN_SEC = 3600\n");
+        "REMOTE_WRITE = ALL\nCLOCK_MAX_STEP_SEC = 4294967295\nMODEM_CHECK_MIN = 1440\nPORT_REOPEN_SEC = 3600\n"
+        "LINK_CAPTURE = line.pcapng\nLINK_CAPTURE_KB = 64\n");
     EXPECT_EQ(with.answers, without.answers);
     EXPECT_EQ(with.startLog, without.startLog);
     EXPECT_EQ(with.callLog, without.callLog);
     EXPECT_EQ(with.fromPort, without.fromPort);
     EXPECT_EQ(with.toPort, without.toPort);
+    // The capture was written all the same: header, every frame, the modem's dialogue.
+    EXPECT_EQ(without.captureBytes, 0u);
+    EXPECT_GT(with.captureBytes, with.fromPort.size() + with.toPort.size());
     // The exchange did what it says: both writes answered 0, each poll with the change raised before it.
     ASSERT_EQ(without.answers.size(), 10u);
     for (const size_t poll : {3u, 4u}) {

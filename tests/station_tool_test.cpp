@@ -22,6 +22,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/pcapng_read.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -106,15 +108,21 @@ TEST(StationCheck, GoodFilesRefusalsAndWarnings) {
     EXPECT_NE(out.find("VALVE"), std::string::npos) << out;
 }
 
-// The modem check and the lost port: off without their keywords, as the
-// driver acts on them with, and refused out of range.
+// The modem check, the lost port and the line capture: off without their
+// keywords, as the driver acts on them with, and refused out of range.
 TEST(StationCheck, TheModemCheckAndTheLostPortInTheSummary) {
     std::string out;
     EXPECT_EQ(RunCheck(StationDir(kInit, kGates), &out), 0) << out;
-    EXPECT_NE(out.find("  modem check: off\n  port lost: off\n"), std::string::npos) << out;
-    EXPECT_EQ(RunCheck(StationDir(std::string(kInit) + "MODEM_CHECK_MIN = 10\nPORT_REOPEN_SEC = 30\n", kGates), &out), 0)
+    EXPECT_NE(out.find("  modem check: off\n  port lost: off\n  line capture: off\n"), std::string::npos) << out;
+    EXPECT_EQ(RunCheck(StationDir(std::string(kInit) + "MODEM_CHECK_MIN = 10\nPORT_REOPEN_SEC = 30\n"
+                                                       "LINK_CAPTURE = line.pcapng\nLINK_CAPTURE_KB = 64\n",
+                                  kGates),
+                       &out),
+              0)
         << out;
-    EXPECT_NE(out.find("  modem check: every 10 min, alert after 3 failed checks\n  port lost: reopened every 30 s\n"),
+    EXPECT_NE(out.find("  modem check: every 10 min, alert after 3 failed checks\n  port lost: reopened every 30 s\n"
+                       "  line capture: LINE.PCAPNG in the host's working directory, turned over to LINE.PCAPNG.1 at "
+                       "64 KB\n"),
               std::string::npos)
         << out;
     EXPECT_EQ(RunCheck(StationDir(std::string(kInit) + "PORT_REOPEN_SEC = 4\n", kGates), &out), 1) << out;
@@ -277,7 +285,9 @@ TEST(StationRun, OwnCentralDialsThroughTheEmulatedModem) {
     const fs::path dir = StationDir(kInit, kGates);
     std::ofstream(dir / "script.csv") << "# seconds,gate,value\n0.5,LEVEL,3.5\n1,PUMP,1\n";
     // The script's changes come before the driver subscribes: history only.
-    Station station({dir.string(), "--pty", "--script", (dir / "script.csv").string(), "--changes", "2/s"});
+    const std::string capture = (dir / "station.pcapng").string();
+    Station station({dir.string(), "--pty", "--script", (dir / "script.csv").string(), "--changes", "2/s",
+                     "--capture", capture});
     Far far(Started(station));
     ASSERT_TRUE(far.ok());
     far.Send("ATZ\r");
@@ -325,6 +335,18 @@ TEST(StationRun, OwnCentralDialsThroughTheEmulatedModem) {
                              "EndVpi returned 0"}) {
         EXPECT_NE(transcript.find(says), std::string::npos) << says << "\n" << transcript;
     }
+    // --capture: the far side's port, whole after the stop signal.
+    const pcapng_test::Capture read = pcapng_test::Read(capture);
+    EXPECT_TRUE(read.whole);
+    std::vector<std::string> frames[3], events;  // by direction flag: 1 from the central, 2 to it
+    for (const pcapng_test::Packet& p : read.packets) {
+        if (p.interfaceId == 1) events.push_back(p.text());
+        if (p.interfaceId == 0 && p.data[0] == 0x02 && p.flags < 3) frames[p.flags].push_back(pcapng_test::Hex(p.data));
+    }
+    ASSERT_FALSE(frames[1].empty() || frames[2].empty());
+    EXPECT_EQ(frames[1].front(), "02 46 45 43 01 02 00 01 10 53 10 01 9F 03");
+    EXPECT_EQ(frames[2].front(), "02 46 45 52 01 02 00 04 10 73 0C 0C 0C 10 02 C7 03");
+    EXPECT_EQ(events, (std::vector<std::string>{"DTR raised", "carrier up", "carrier down"}));
 }
 
 TEST(StationRun, CentralToolPollsOverDirectLine) {

@@ -110,6 +110,18 @@ void AddSupervisionRows(const StationContext& ctx, std::vector<SummaryRow>* rows
     rows->emplace_back("port lost", seconds != 0 ? "reopened every " + std::to_string(seconds) + " s" : "off");
 }
 
+// LINK_CAPTURE and LINK_CAPTURE_KB, as the driver will write them.
+void AddLinkCaptureRow(const StationContext& ctx, std::vector<SummaryRow>* rows) {
+    const LinkCapture* capture = ctx.optIn != nullptr ? &ctx.optIn->linkCapture : nullptr;
+    if (capture == nullptr || capture->name[0] == '\0') {
+        rows->emplace_back("line capture", "off");
+        return;
+    }
+    const unsigned kilobytes = capture->kilobytes != 0 ? capture->kilobytes : kLinkCaptureDefaultKb;
+    rows->emplace_back("line capture", std::string(capture->name) + " in the host's working directory, turned over to " +
+                                           capture->name + ".1 at " + std::to_string(kilobytes) + " KB");
+}
+
 }  // namespace
 
 std::vector<SummaryRow> SummaryRows(const StationContext& ctx) {
@@ -137,6 +149,7 @@ std::vector<SummaryRow> SummaryRows(const StationContext& ctx) {
     rows.emplace_back("hang up", Quoted(ctx.hangUpCmd) + " CR");
     AddRemoteAccessRows(ctx, &rows);
     AddSupervisionRows(ctx, &rows);
+    AddLinkCaptureRow(ctx, &rows);
     rows.emplace_back("alarm calls", std::to_string(ctx.dialRetries) + " attempts, " +
                                          std::to_string(ctx.dialRetryTime) + " s apart, " +
                                          std::to_string(ctx.dialTimeout) + " s for the carrier");

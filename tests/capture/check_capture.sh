@@ -72,7 +72,9 @@ FEC|0x1234|1|FE_REQ_STATION||0x019c|good|
 FER|0x1234|4||FE_REQ_STATION|0x02af|good|7;7;7" \
     "$(decode "$work/ex.pcap" teldrv.magic teldrv.tag teldrv.length teldrv.request teldrv.answer \
        teldrv.checksum teldrv.checksum.status teldrv.station -- -c 3)"
-  expect "answer paired with its request" "3|2" "$(decode "$work/ex.pcap" frame.number teldrv.response_to -- -Y teldrv.station)"
+  expect "answer paired with its request, requests without one" $'3|2\n4\n9\n10' "$(decode "$work/ex.pcap" frame.number \
+    teldrv.response_to -- -Y teldrv.station)
+$(decode "$work/ex.pcap" frame.number -- -2 -Y '_ws.expert.message == "no answer in this capture"')"
   expect "clock" "Jul 30, 2026 14:23:28.300000000 UTC" "$(decode "$work/ex.pcap" teldrv.clock -- -Y teldrv.clock)"
   expect "gate changes" "0;1|value;status|12.5|300;300|Jul 30, 2026 14:23:28.300000000 UTC;Jul 30, 2026 14:23:28.300000000 UTC" \
     "$(decode "$work/ex.pcap" teldrv.change.gate teldrv.change.kind teldrv.change.value teldrv.change.ms \

@@ -103,10 +103,12 @@ local ex = {
   failed = ProtoExpert.new("teldrv.failed", "Status reports a failure", expert.group.RESPONSE_CODE,
                            expert.severity.WARN),
   retry = ProtoExpert.new("teldrv.retry.note", "Retry", expert.group.SEQUENCE, expert.severity.NOTE),
+  unanswered = ProtoExpert.new("teldrv.unanswered", "Request without answer", expert.group.SEQUENCE,
+                               expert.severity.WARN),
   clock = ProtoExpert.new("teldrv.clock.impossible", "Impossible date", expert.group.PROTOCOL, expert.severity.NOTE),
 }
 teldrv.experts = { ex.checksum, ex.short, ex.broken, ex.unknown, ex.length, ex.between, ex.rejected,
-                   ex.failed, ex.retry, ex.clock }
+                   ex.failed, ex.retry, ex.unanswered, ex.clock }
 
 teldrv.prefs.value_types = Pref.string("Value types of the station gates", "",
   "For remote writes: GATE:TYPE pairs, e.g. 0:1,5:3. A write to a gate not listed shows every reading.")
@@ -368,7 +370,12 @@ local function dissect_request(body, pinfo, tree, tag)
   local r = REQUESTS[code]
   tree:add(f.code, body(0, 1))
   local s = note_request(pinfo, tag, code, body)
-  if s.answer_in then tree:add(f.response_in, body(0, 1), s.answer_in):set_generated() end
+  if s.answer_in then
+    tree:add(f.response_in, body(0, 1), s.answer_in):set_generated()
+  elseif pinfo.visited then
+    -- Known only once the whole file has been read (Wireshark, tshark -2).
+    tree:add_proto_expert_info(ex.unanswered, "no answer in this capture")
+  end
   if s.retry_of then
     local item = tree:add(f.retry, body(0, 1), s.retry_of):set_generated()
     item:add_proto_expert_info(ex.retry, s.retry_of > 0 and ("retry of frame " .. s.retry_of)

@@ -3,7 +3,7 @@
 -- on Linux, %APPDATA%\Wireshark\plugins on Windows), then open a teldrv capture.
 -- Interface "line" (LINKTYPE_USER0): one direction's bytes a packet, a link frame
 -- or the bytes between frames. Interface "events" (LINKTYPE_USER1): line events as text.
--- Written against the Lua API of Wireshark 4.0 (Lua 5.2: no integer operators).
+-- Written against the Lua API of Wireshark 4.0 (Lua 5.2) and kept to what Lua 5.4 runs too.
 
 local teldrv = Proto("teldrv", "teldrv modem link")
 local events = Proto("teldrv_events", "teldrv line events")
@@ -150,9 +150,22 @@ local function nstime(seconds)
   return NSTime.new(math.floor(us / 1e6), (us % 1000000) * 1000)
 end
 
+-- byte XOR 0x55 by table: Wireshark builds with Lua 5.2 have bit32, those with
+-- 5.4 do not, and arithmetic works in both.
+local XOR55 = {}
+for b = 0, 255 do
+  local r = 0
+  for bit = 0, 7 do
+    local p = 2 ^ bit
+    if math.floor(b / p) % 2 ~= math.floor(0x55 / p) % 2 then r = r + p end
+  end
+  XOR55[b] = math.floor(r)
+end
+
 local function checksum_of(tvb, n)
   local sum = 0
-  for i = 4, 8 + n do sum = (sum + bit32.bxor(tvb(i, 1):uint(), 0x55)) % 65536 end
+  local bytes = tvb:bytes(4, 5 + n)
+  for i = 0, 4 + n do sum = (sum + XOR55[bytes:get_index(i)]) % 65536 end
   return sum
 end
 

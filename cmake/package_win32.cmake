@@ -1,7 +1,7 @@
 # The integrator's archive, teldrv-<version>-win32.zip (cmake --build
 # build/windows --target package): the DLL, the tools, an example init file
-# and station gate file, the manual and a short README.txt. Included last,
-# so that every tool target already exists.
+# and station gate file, the manual, the Wireshark dissector and a short
+# README.txt. Included last, so that every tool target already exists.
 install(FILES $<TARGET_FILE:teldrv> DESTINATION .)
 # The tools run the driver with the simulated host runtime, which they keep
 # beside them: tools/KORPRO.DLL is the simulation's, never the host's.
@@ -35,7 +35,9 @@ configure_file(${CMAKE_SOURCE_DIR}/packaging/README.txt.in ${CMAKE_BINARY_DIR}/p
 install(FILES ${CMAKE_BINARY_DIR}/packaging/README.txt DESTINATION .)
 install(FILES ${CMAKE_SOURCE_DIR}/examples/TELDRV01.INT ${CMAKE_SOURCE_DIR}/examples/07_gates.txt
               ${example_gates} DESTINATION examples)
-install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/ DESTINATION docs FILES_MATCHING PATTERN "*.md")
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/ DESTINATION docs FILES_MATCHING PATTERN "*.md" PATTERN "*.png")
+# The link's dissector, for the engineer's own Wireshark (docs/capture.md).
+install(FILES ${CMAKE_SOURCE_DIR}/tools/wireshark/teldrv.lua DESTINATION tools/wireshark)
 
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME teldrv)

@@ -4,7 +4,8 @@
 set -euo pipefail
 want=(cmake ninja-build g++ make binutils)
 case "${1:-build}" in
-  test) want+=(libgtest-dev libgmock-dev) ;;
+  # tshark reads the capture tests' files through tools/wireshark/teldrv.lua.
+  test) want+=(libgtest-dev libgmock-dev tshark) ;;
   fuzz) want+=(clang libclang-rt-14-dev) ;;
   # Google Benchmark and Boost's lock-free queue are for the benchmarks only.
   bench) want+=(libbenchmark-dev libboost-dev) ;;
@@ -17,6 +18,8 @@ install_missing() {
   if [ ${#missing[@]} -gt 0 ]; then
     echo "installing: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
+    # Wireshark's package would otherwise ask whether to add a capture group.
+    echo "wireshark-common wireshark-common/install-setuid boolean false" | debconf-set-selections
     apt-get update -qq
     apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
   fi

@@ -363,12 +363,11 @@ int RunStation(const RunOptions& options, std::ostream& out, std::ostream& err) 
     std::signal(SIGTERM, OnInterrupt);
     // The driver opens its files by their bare names.
     fs::current_path(work.path);
-    if (options.mode == PortMode::Modem) {
-        const int result = RunOnModem(options, work.path, transcript, host, err);
-        tools::KeepDriverCaptures(work.path, work.old, "teldrv-station", err);
-        return result;
-    }
-    return RunOnFarPort(options, transcript, host, out, err);
+    // The driver's own LINK_CAPTURE files outlive the scratch directory, whatever the mode.
+    const int result = options.mode == PortMode::Modem ? RunOnModem(options, work.path, transcript, host, err)
+                                                       : RunOnFarPort(options, transcript, host, out, err);
+    tools::KeepDriverCaptures(work.path, work.old, "teldrv-station", err);
+    return result;
 }
 
 }  // namespace station

@@ -115,10 +115,7 @@ void Pump::Run() {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
         const std::vector<uint8_t> out = exchange_.ToPort();
-        if (!out.empty()) {
-            answers_.Feed(out.data(), out.size());
-            port_.Write(out);
-        }
+        if (!out.empty()) port_.Write(out);
     }
 }
 

@@ -68,14 +68,14 @@ private:
 };
 
 // Carries bytes between the far side's port and the exchange, and shows the
-// frames that pass.
+// requests as they arrive (the answers are shown from the station's line, as
+// the driver writes them).
 class Pump {
 public:
     Pump(tools::FarPort& port, Exchange& exchange, Transcript& transcript)
         : port_(port),
           exchange_(exchange),
-          requests_(transcript, "FEC", "central -> station", true),
-          answers_(transcript, "FER", "station -> central", false) {}
+          requests_(transcript, "FEC", "central -> station", true) {}
     ~Pump() { Stop(); }
     void Start() {
         thread_ = std::thread([this] { Run(); });
@@ -90,7 +90,7 @@ private:
 
     tools::FarPort& port_;
     Exchange& exchange_;
-    FrameTap requests_, answers_;
+    FrameTap requests_;
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };

@@ -378,7 +378,8 @@ CheckResult CheckStation(const fs::path& directory, uint32_t driverNumber, std::
     tools::StationFiles files;
     std::string error;
     if (!tools::FindStationFiles(directory, driverNumber, &files, &error)) {
-        err << "teldrv-station: " << error << "\n";
+        std::istringstream problems(error);  // a gate list's bad lines, one each
+        for (std::string line; std::getline(problems, line);) err << "teldrv-station: " << line << "\n";
         return kCheckUsage;
     }
     fs::path work;

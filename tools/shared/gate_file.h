@@ -30,6 +30,22 @@ struct GateEntry {
     uint8_t leadByte = 0;
 };
 
+// The values a gate's value type holds: whole numbers in a range, or any
+// number (single precision, and the types 7 and up, which the link does not write).
+struct ValueRange {
+    bool whole;
+    double low, high;
+};
+inline ValueRange RangeOfValueType(uint8_t valueType) {
+    switch (valueType) {
+        case 0: case 2: case 6: return {true, 0, 65535};
+        case 1: return {true, -32768, 32767};
+        case 4: return {true, -2147483648.0, 2147483647.0};
+        case 5: return {true, 0, 4294967295.0};
+    }
+    return {false, -1e30, 1e30};
+}
+
 // The one name under which the driver opens a station's file.
 inline std::string StationFileName(unsigned station) {
     char name[16];

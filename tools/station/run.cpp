@@ -222,11 +222,18 @@ void RunUntilInterrupted(Session& s) {
     }
 }
 
-// The modems' events during EndVpi (the driver resets its modem) come
-// before its return.
+// EndVpi takes seconds (the driver resets its modem): it runs on a thread of
+// its own, so that the modems' events meanwhile are shown as they come.
 void EndDriver(Driver& driver, Transcript& transcript, ModemWatches* watches) {
     transcript.Line("host", "EndVpi");
-    const int32_t ended = driver.Call(kEndVpi, nullptr);
+    std::atomic<bool> returned{false};
+    int32_t ended = 0;
+    std::thread call([&] {
+        ended = driver.Call(kEndVpi, nullptr);
+        returned = true;
+    });
+    WaitFor([&] { return returned.load(); }, 24 * 3600 * 1000, [&] { ShowPending(transcript, watches); });
+    call.join();
     ShowPending(transcript, watches);
     transcript.Line("host", "EndVpi returned " + std::to_string(ended));
     transcript.FlushAll();

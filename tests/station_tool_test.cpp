@@ -307,6 +307,31 @@ std::string Started(Station& station) {
     return path;
 }
 
+// The transcript's stamps never go back: "HH:MM:SS.mmm  who  text" lines.
+void ExpectTimeOrder(const std::string& transcript) {
+    std::istringstream lines(transcript);
+    int previous = -1;
+    std::string before;
+    for (std::string line; std::getline(lines, line);) {
+        int h = 0, m = 0, sec = 0, ms = 0;
+        if (std::sscanf(line.c_str(), "%2d:%2d:%2d.%3d  ", &h, &m, &sec, &ms) != 4) continue;
+        const int stamp = ((h * 60 + m) * 60 + sec) * 1000 + ms;
+        EXPECT_TRUE(stamp >= previous || previous - stamp > 43200000) << before << "\n" << line;  // or midnight
+        previous = stamp;
+        before = line;
+    }
+}
+
+// The random changes of each gate, as the transcript shows them.
+std::vector<double> HostValues(const std::string& transcript, const std::string& gate) {
+    std::vector<double> values;
+    const std::string marker = "host                gate " + gate + " = ";
+    for (size_t at = 0; (at = transcript.find(marker, at)) != std::string::npos; at += marker.size()) {
+        values.push_back(std::strtod(transcript.c_str() + at + marker.size(), nullptr));
+    }
+    return values;
+}
+
 TEST(StationRun, OwnCentralDialsThroughTheEmulatedModem) {
     const fs::path dir = StationDir(kInit, kGates);
     std::ofstream(dir / "script.csv") << "# seconds,gate,value\n0.5,LEVEL,3.5\n1,PUMP,1\n";
@@ -354,36 +379,12 @@ TEST(StationRun, OwnCentralDialsThroughTheEmulatedModem) {
 
     EXPECT_EQ(station.Stop(), 0);
     const std::string transcript = station.Text();
+    ExpectTimeOrder(transcript);  // both modems, the frames and the driver's lines
     for (const char* says : {"central -> station  FEC tag 0102  FE_REQ_STATION", "station -> central  FER tag 0102",
                              "far modem           ATDT 555-0199", "Kor5RqGateMsg client", "history file opened",
                              "EndVpi returned 0"}) {
         EXPECT_NE(transcript.find(says), std::string::npos) << says << "\n" << transcript;
     }
-}
-
-// The transcript's stamps never go back: "HH:MM:SS.mmm  who  text" lines.
-void ExpectTimeOrder(const std::string& transcript) {
-    std::istringstream lines(transcript);
-    int previous = -1;
-    std::string before;
-    for (std::string line; std::getline(lines, line);) {
-        int h = 0, m = 0, sec = 0, ms = 0;
-        if (std::sscanf(line.c_str(), "%2d:%2d:%2d.%3d  ", &h, &m, &sec, &ms) != 4) continue;
-        const int stamp = ((h * 60 + m) * 60 + sec) * 1000 + ms;
-        EXPECT_TRUE(stamp >= previous || previous - stamp > 43200000) << before << "\n" << line;  // or midnight
-        previous = stamp;
-        before = line;
-    }
-}
-
-// The random changes of each gate, as the transcript shows them.
-std::vector<double> HostValues(const std::string& transcript, const std::string& gate) {
-    std::vector<double> values;
-    const std::string marker = "host                gate " + gate + " = ";
-    for (size_t at = 0; (at = transcript.find(marker, at)) != std::string::npos; at += marker.size()) {
-        values.push_back(std::strtod(transcript.c_str() + at + marker.size(), nullptr));
-    }
-    return values;
 }
 
 TEST(StationRun, CentralToolPollsOverDirectLine) {

@@ -185,7 +185,7 @@ struct Session {
     Host& host;
     Driver& driver;
     Exchange* exchange;      // null: the driver is on a real port of its own
-    ModemWatches* watches;   // null with exchange
+    ModemWatches* watches;   // null when exchange is
 };
 
 // The keys and the stretches that act on the simulated modem and line; with

@@ -31,10 +31,24 @@ add_custom_command(OUTPUT ${example_gates}
                    DEPENDS ${gate_writer} ${CMAKE_SOURCE_DIR}/examples/07_gates.txt VERBATIM)
 add_custom_target(teldrv_example_gates ALL DEPENDS ${example_gates})
 
-configure_file(${CMAKE_SOURCE_DIR}/packaging/README.txt.in ${CMAKE_BINARY_DIR}/packaging/README.txt @ONLY)
+# The text files with Windows' line ends, for Notepad and the like (the
+# driver and the tools take either).
+configure_file(${CMAKE_SOURCE_DIR}/packaging/README.txt.in ${CMAKE_BINARY_DIR}/packaging/README.txt @ONLY
+               NEWLINE_STYLE CRLF)
 install(FILES ${CMAKE_BINARY_DIR}/packaging/README.txt DESTINATION .)
-install(FILES ${CMAKE_SOURCE_DIR}/examples/TELDRV01.INT ${CMAKE_SOURCE_DIR}/examples/07_gates.txt
-              ${example_gates} DESTINATION examples)
+foreach(example TELDRV01.INT 07_gates.txt)
+  configure_file(${CMAKE_SOURCE_DIR}/examples/${example} ${CMAKE_BINARY_DIR}/packaging/examples/${example} @ONLY
+                 NEWLINE_STYLE CRLF)
+  install(FILES ${CMAKE_BINARY_DIR}/packaging/examples/${example} DESTINATION examples)
+endforeach()
+install(FILES ${example_gates} DESTINATION examples)
+
+# The archive is a release: optimised, and linked without debug sections
+# (cmake/toolchain-mingw32.cmake); windows_package refuses any other.
+if(NOT CMAKE_BUILD_TYPE STREQUAL "Release")
+  message(WARNING "The Windows archive wants a release build; configure with -DCMAKE_BUILD_TYPE=Release "
+                  "(this one is '${CMAKE_BUILD_TYPE}'): windows_package fails on binaries with debug sections.")
+endif()
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/ DESTINATION docs FILES_MATCHING PATTERN "*.md" PATTERN "*.png")
 # The link's dissector, for the engineer's own Wireshark (docs/capture.md).
 install(FILES ${CMAKE_SOURCE_DIR}/tools/wireshark/teldrv.lua DESTINATION tools/wireshark)

@@ -139,6 +139,8 @@ TEST_F(GatesToolTest, CheckShowsWhyTheDriverWouldRefuseAFile) {
               "teldrv-gates: 'gates.dat' is not named NN_GATES.DAT, and the driver opens no other name\n");
 }
 
+constexpr char kNothingWritten[] = "teldrv-gates: list.txt: nothing written; mend the lines above and run make again\n";
+
 TEST_F(GatesToolTest, MakeRefusesABadListNamingItsLine) {
     const struct {
         const char* list;
@@ -155,9 +157,17 @@ TEST_F(GatesToolTest, MakeRefusesABadListNamingItsLine) {
         WriteFileBytes("list.txt", std::string(c.list));
         const ToolRun make = RunTool("make 7 list.txt");
         EXPECT_EQ(make.status, 2) << c.list;
-        EXPECT_EQ(make.output, c.message);
+        EXPECT_EQ(make.output, std::string(c.message) + kNothingWritten);
         EXPECT_FALSE(fs::exists("07_GATES.DAT"));
     }
+    // Every bad line of a list in one run, good lines between them.
+    WriteFileBytes("list.txt", std::string("A 1 0\nB 1\nC 256 0\nD 1 0\nE 1 0x1G\n"));
+    const ToolRun all = RunTool("make 7 list.txt");
+    EXPECT_EQ(all.status, 2);
+    EXPECT_EQ(all.output, std::string("teldrv-gates: list.txt:2: expected NAME VALUE_TYPE LEAD_BYTE, found 2 fields\n"
+                                      "teldrv-gates: list.txt:3: value type '256' is not a number from 0 to 255\n"
+                                      "teldrv-gates: list.txt:5: lead byte '0x1G' is not a number from 0 to 255\n") +
+                              kNothingWritten);
 
     WriteFileBytes("list.txt", std::string("A 0 0\nA 1 1\n"));
     const ToolRun twice = RunTool("make 7 list.txt");

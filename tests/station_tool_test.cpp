@@ -14,12 +14,15 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "tests/pcapng_read.h"
@@ -137,6 +140,37 @@ TEST(StationCheck, TheModemCheckAndTheLostPortInTheSummary) {
         << out;
     EXPECT_EQ(RunCheck(StationDir(std::string(kInit) + "PORT_REOPEN_SEC = 4\n", kGates), &out), 1) << out;
     EXPECT_NE(out.find("PORT_REOPEN_SEC 4 out of range 5 to 3600, line 7"), std::string::npos) << out;
+}
+
+// An init file the driver does not find, and lines it refuses: what to do
+// about each, beside the driver's own message.
+TEST(StationCheck, SaysWhatToDoAboutTheInitFilesNameAndItsBadLines) {
+    std::string out;
+    const fs::path dir = StationDir("", kGates);
+    fs::rename(dir / "TELDRV01.INT", dir / "TELDRV12.INT");
+    std::ofstream(dir / "teldrv7.int") << kInit;
+    EXPECT_EQ(RunCheck(dir, &out), 1) << out;
+    EXPECT_NE(out.find("no init file in " + dir.string() +
+                       " for driver number 1 (the driver looks for TELDRV01.INT, TELDRV1.INT and TELDRV.INT)\n"
+                       "TELDRV12.INT is the init file of driver number 12: pass --driver 12\n"
+                       "teldrv7.int: the driver opens TELDRV7.INT, in upper case, and on Linux the case of a name "
+                       "counts: rename it; it is the init file of driver number 7: pass --driver 7\n"),
+              std::string::npos)
+        << out;
+
+    const std::string bad = std::string(kInit) + "MODEM_DAIL_PREFIX = ATDP\nBAUD_RATE = 9600\n  ALERTS = 2,1,1\n"
+                                                 "MODEM_NUMBER = 0301\nCOM_PORT = COM3\n";
+    EXPECT_EQ(RunCheck(StationDir(bad, kGates), &out), 1) << out;
+    const std::string port = "not set in the init file: the host passes the port and its settings to the driver";
+    for (const std::string& says : std::vector<std::string>{
+             "illegal line 7 in 'TELDRV01.INT'\n       line 7: 'MODEM_DAIL_PREFIX = ATDP'\n"
+          "       did you mean MODEM_DIAL_PREFIX?\n",
+          "illegal line 8 in 'TELDRV01.INT'\n       line 8: 'BAUD_RATE = 9600'\n       the baud rate is " + port,
+          "line 9: '  ALERTS = 2,1,1'\n       ALERTS must start in the first column\n",
+          "line 10: 'MODEM_NUMBER = 0301'\n       the driver takes this keyword as 'MODEM_NUMBER n = text'\n",
+          "line 11: 'COM_PORT = COM3'\n       the port's name is " + port}) {
+        EXPECT_NE(out.find(says), std::string::npos) << says << "\n" << out;
+    }
 }
 
 // A running teldrv-station and its transcript.
@@ -307,6 +341,31 @@ void ExpectCallCaptured(const std::string& path) {
     EXPECT_EQ(events, (std::vector<std::string>{"DTR raised", "carrier up", "carrier down"}));
 }
 
+// The transcript's stamps never go back: "HH:MM:SS.mmm  who  text" lines.
+void ExpectTimeOrder(const std::string& transcript) {
+    std::istringstream lines(transcript);
+    int previous = -1;
+    std::string before;
+    for (std::string line; std::getline(lines, line);) {
+        int h = 0, m = 0, sec = 0, ms = 0;
+        if (std::sscanf(line.c_str(), "%2d:%2d:%2d.%3d  ", &h, &m, &sec, &ms) != 4) continue;
+        const int stamp = ((h * 60 + m) * 60 + sec) * 1000 + ms;
+        EXPECT_TRUE(stamp >= previous || previous - stamp > 43200000) << before << "\n" << line;  // or midnight
+        previous = stamp;
+        before = line;
+    }
+}
+
+// The random changes of each gate, as the transcript shows them.
+std::vector<double> HostValues(const std::string& transcript, const std::string& gate) {
+    std::vector<double> values;
+    const std::string marker = "host                gate " + gate + " = ";
+    for (size_t at = 0; (at = transcript.find(marker, at)) != std::string::npos; at += marker.size()) {
+        values.push_back(std::strtod(transcript.c_str() + at + marker.size(), nullptr));
+    }
+    return values;
+}
+
 TEST(StationRun, OwnCentralDialsThroughTheEmulatedModem) {
     const fs::path dir = StationDir(kInit, kGates);
     std::ofstream(dir / "script.csv") << "# seconds,gate,value\n0.5,LEVEL,3.5\n1,PUMP,1\n";
@@ -356,6 +415,7 @@ TEST(StationRun, OwnCentralDialsThroughTheEmulatedModem) {
 
     EXPECT_EQ(station.Stop(), 0);
     const std::string transcript = station.Text();
+    ExpectTimeOrder(transcript);  // both modems, the frames and the driver's lines
     for (const char* says : {"central -> station  FEC tag 0102  FE_REQ_STATION", "station -> central  FER tag 0102",
                              "far modem           ATDT 555-0199", "Kor5RqGateMsg client", "history file opened",
                              "EndVpi returned 0"}) {
@@ -365,8 +425,9 @@ TEST(StationRun, OwnCentralDialsThroughTheEmulatedModem) {
 }
 
 TEST(StationRun, CentralToolPollsOverDirectLine) {
-    const fs::path dir = StationDir(kInit, kGates);
-    Station station({dir.string(), "--pty", "--direct", "--silence", "20", "--changes", "4/s"});
+    // A gate of each kind of value: unsigned 16 and signed 16 bits (kGates), unsigned 32, single precision.
+    const fs::path dir = StationDir(kInit, std::string(kGates) + "HOURS 5 0\nFLOW 3 0\n");
+    Station station({dir.string(), "--pty", "--direct", "--silence", "20", "--changes", "20/s"});
     const std::string path = Started(station);
     const std::string command = std::string(TELDRV_CENTRAL_TOOL) + " " + path + " --gates " +
                                 (dir / "12_gates.txt").string() +
@@ -381,7 +442,22 @@ TEST(StationRun, CentralToolPollsOverDirectLine) {
     EXPECT_TRUE(station.WaitFor("Kor5PutGateVal gate PUMP (101) = 1, applied")) << station.Text();
     EXPECT_TRUE(station.WaitFor("FE_REQ_HANG_UP")) << station.Text();
     EXPECT_EQ(station.Stop(), 0);
-    EXPECT_NE(station.Text().find("EndVpi returned 0"), std::string::npos);
+    const std::string transcript = station.Text();
+    EXPECT_NE(transcript.find("EndVpi returned 0"), std::string::npos);
+    // In time order: the station's modem armed before it is ready, answers after their requests.
+    ExpectTimeOrder(transcript);
+    EXPECT_LT(transcript.find("station modem       ATS0=1  ->  OK"), transcript.find("station ready on"));
+    EXPECT_LT(transcript.find("FEC tag 0002"), transcript.find("FER tag 0002")) << transcript;
+    // Each gate's values fit its value type: whole, and not below 0 when unsigned.
+    for (const auto& [gate, whole, unsignedType] : {std::tuple{"LEVEL (100)", true, true}, {"PUMP (101)", true, false},
+                                                    {"HOURS (102)", true, true}, {"FLOW (103)", false, false}}) {
+        const std::vector<double> values = HostValues(transcript, gate);
+        EXPECT_FALSE(values.empty()) << gate;
+        for (double value : values) {
+            EXPECT_TRUE(!whole || value == std::floor(value)) << gate << " " << value;
+            EXPECT_TRUE(!unsignedType || value >= 0) << gate << " " << value;
+        }
+    }
 }
 
 TEST(StationRun, AlarmCallRingsTheFarSide) {

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The integrator's archive as the package target makes it: its name, every
 # file in it and nothing else, the DLL inside passing the export and import
-# check, the README naming the version and every function the DLL imports
-# from KORPRO.DLL, and the example gate file being station 7's.
+# check, no binary with debug sections (a release), the README naming the
+# version and every function the DLL imports from KORPRO.DLL, the text files
+# with CR LF line ends, and the example gate file being station 7's.
 # Usage: check_package.sh CPACK CONFIG WORKDIR VERSION OBJDUMP [TOOL.exe...]
 set -euo pipefail
 cpack="$1" config="$2" work="$3" version="$4" objdump="$5"
@@ -51,6 +52,20 @@ if [ -f "$dir/tools/teldrv-sim.dll" ]; then
             awk 'NR > 1 && NF { print $NF }')
   [ "$exports" = VpiMain ] || fail "tools/teldrv-sim.dll exports $(echo $exports), not VpiMain alone"
 fi
+
+# A release: no .debug_* section in the DLL or in any tool.
+for image in "$dir/teldrv.dll" "$dir"/tools/*.exe "$dir"/tools/*.dll; do
+  [ -f "$image" ] || continue
+  debug=$("$objdump" -h "$image" | awk '$2 ~ /^\.debug/ { print $2 }' | tr '\n' ' ')
+  [ -z "$debug" ] || fail "${image#"$dir"/} has debug sections ($debug): configure with -DCMAKE_BUILD_TYPE=Release"
+done
+
+# Text files for Windows: every line ends with CR LF.
+for text in README.txt examples/TELDRV01.INT examples/07_gates.txt; do
+  bare=$(tr -d '\r' <"$dir/$text" | wc -l)
+  crlf=$(grep -c $'\r$' "$dir/$text" || true)
+  [ "$bare" -gt 0 ] && [ "$crlf" = "$bare" ] || fail "$text: $crlf of $bare lines end with CR LF"
+done
 
 grep -q "teldrv $version for Windows" "$dir/README.txt" || fail "README.txt does not name version $version"
 imported=$("$objdump" -p "$dir/teldrv.dll" |

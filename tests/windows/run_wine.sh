@@ -10,7 +10,7 @@ work="$1"
 exe="$2"
 shift 2
 suite="windows smoke suite"
-command -v socat >/dev/null || { echo "$suite skipped: socat is not installed"; exit 77; }
+wine_needs=socat
 . "$(dirname "$0")/wine_env.sh"
 
 socat pty,raw,echo=0,link="$work/ttyA" pty,raw,echo=0,link="$work/ttyB" 2>"$work/socat.log" &

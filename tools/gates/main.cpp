@@ -5,6 +5,7 @@
 #include <exception>
 #include <filesystem>
 #include <iostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -48,8 +49,10 @@ int Usage(const std::string& problem) {
     return kUsage;
 }
 
-int Fail(const std::string& problem) {
-    std::cerr << "teldrv-gates: " << problem << "\n";
+// A problem a line; a gate list may have several.
+int Fail(const std::string& problems) {
+    std::istringstream lines(problems);
+    for (std::string line; std::getline(lines, line);) std::cerr << "teldrv-gates: " << line << "\n";
     return kUsage;
 }
 
@@ -85,7 +88,10 @@ int Make(const std::vector<std::string>& args) {
     if (!ReadText(args[1], &text, &error)) return Fail(error);
     std::vector<gatefile::GateEntry> gates;
     std::vector<std::string> warnings;
-    if (!gatefile::ParseGateList(text, args[1], &gates, &error, &warnings)) return Fail(error);
+    if (!gatefile::ParseGateList(text, args[1], &gates, &error, &warnings)) {
+        Fail(error);
+        return Fail(args[1] + ": nothing written; mend the lines above and run make again");
+    }
     for (const std::string& warning : warnings) std::cerr << "teldrv-gates: warning: " << warning << "\n";
 
     const std::string fileName = gatefile::StationFileName(static_cast<unsigned>(station));

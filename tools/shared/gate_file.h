@@ -30,6 +30,22 @@ struct GateEntry {
     uint8_t leadByte = 0;
 };
 
+// The values a gate's value type holds: whole numbers in a range, or any
+// number (single precision, and the types 7 and up, which the link does not write).
+struct ValueRange {
+    bool whole;
+    double low, high;
+};
+inline ValueRange RangeOfValueType(uint8_t valueType) {
+    switch (valueType) {
+        case 0: case 2: case 6: return {true, 0, 65535};
+        case 1: return {true, -32768, 32767};
+        case 4: return {true, -2147483648.0, 2147483647.0};
+        case 5: return {true, 0, 4294967295.0};
+    }
+    return {false, -1e30, 1e30};
+}
+
 // The one name under which the driver opens a station's file.
 inline std::string StationFileName(unsigned station) {
     char name[16];
@@ -129,40 +145,43 @@ inline std::string Where(const std::string& listName, size_t lineNumber) {
     return listName + ":" + std::to_string(lineNumber) + ": ";
 }
 
+// One line of a gate list; an empty text when it is good.
+inline std::string GateListLineError(const std::vector<std::string>& fields, GateEntry* gate) {
+    if (fields.size() != 3) {
+        return "expected NAME VALUE_TYPE LEAD_BYTE, found " + std::to_string(fields.size()) + " field" +
+               (fields.size() == 1 ? "" : "s");
+    }
+    gate->name = fields[0];
+    if (gate->name.size() > kMaxNameLength) return "gate name '" + gate->name + "' is longer than 31 characters";
+    if (!ParseByte(fields[1], &gate->valueType)) return "value type '" + fields[1] + "' is not a number from 0 to 255";
+    if (!ParseByte(fields[2], &gate->leadByte)) return "lead byte '" + fields[2] + "' is not a number from 0 to 255";
+    return {};
+}
+
 // The gate list: one gate a line as "NAME VALUE_TYPE LEAD_BYTE"; empty lines
-// and lines whose first field begins with '#' are skipped. Problems that do
-// not stop the list (a name given twice) go to warnings.
+// and lines whose first field begins with '#' are skipped. Every bad line is
+// reported, one a line of *error, so that one run shows them all. Problems
+// that do not stop the list (a name given twice) go to warnings.
 inline bool ParseGateList(const std::string& text, const std::string& listName, std::vector<GateEntry>* gates,
                           std::string* error, std::vector<std::string>* warnings = nullptr) {
     std::istringstream in(text);
     std::map<std::string, size_t> firstLine;
+    std::string errors;
     size_t lineNumber = 0;
     for (std::string line; std::getline(in, line);) {
         ++lineNumber;
         const std::vector<std::string> fields = SplitFields(line);
         if (IsSkippedListLine(fields)) continue;
-        if (fields.size() != 3) {
-            *error = Where(listName, lineNumber) + "expected NAME VALUE_TYPE LEAD_BYTE, found " +
-                     std::to_string(fields.size()) + " field" + (fields.size() == 1 ? "" : "s");
-            return false;
-        }
         GateEntry gate;
-        gate.name = fields[0];
-        if (gate.name.size() > kMaxNameLength) {
-            *error = Where(listName, lineNumber) + "gate name '" + gate.name + "' is longer than 31 characters";
-            return false;
-        }
-        if (!ParseByte(fields[1], &gate.valueType)) {
-            *error = Where(listName, lineNumber) + "value type '" + fields[1] + "' is not a number from 0 to 255";
-            return false;
-        }
-        if (!ParseByte(fields[2], &gate.leadByte)) {
-            *error = Where(listName, lineNumber) + "lead byte '" + fields[2] + "' is not a number from 0 to 255";
-            return false;
+        const std::string bad = GateListLineError(fields, &gate);
+        if (!bad.empty()) {
+            errors += (errors.empty() ? "" : "\n") + Where(listName, lineNumber) + bad;
+            continue;
         }
         if (gates->size() == kMaxStationGates) {
-            *error = Where(listName, lineNumber) + "more than " + std::to_string(kMaxStationGates) + " gates";
-            return false;
+            errors += (errors.empty() ? "" : "\n") + Where(listName, lineNumber) + "more than " +
+                      std::to_string(kMaxStationGates) + " gates";
+            break;
         }
         const auto [previous, isNew] = firstLine.emplace(gate.name, lineNumber);
         if (!isNew && warnings != nullptr) {
@@ -171,7 +190,9 @@ inline bool ParseGateList(const std::string& text, const std::string& listName, 
         }
         gates->push_back(std::move(gate));
     }
-    return true;
+    if (errors.empty()) return true;
+    *error = errors;
+    return false;
 }
 
 struct HostGate {

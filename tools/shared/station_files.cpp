@@ -21,7 +21,17 @@ std::vector<std::string> InitFileNames(uint32_t driverNumber) {
     char oneDigit[32];
     std::snprintf(twoDigits, sizeof twoDigits, "TELDRV%02u.INT", static_cast<unsigned>(driverNumber));
     std::snprintf(oneDigit, sizeof oneDigit, "TELDRV%01u.INT", static_cast<unsigned>(driverNumber));
+    if (std::string(twoDigits) == oneDigit) return {twoDigits, "TELDRV.INT"};
     return {twoDigits, oneDigit, "TELDRV.INT"};
+}
+
+int InitFileDriverNumber(const std::string& name) {
+    uint64_t number = 0;
+    if (name.size() < 11 || name.rfind("TELDRV", 0) != 0 || !name.ends_with(".INT") ||
+        !ParseDecimal(name.substr(6, name.size() - 10), 2, 99, &number)) {
+        return -1;
+    }
+    return static_cast<int>(number);
 }
 
 namespace {

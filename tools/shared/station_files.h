@@ -15,8 +15,12 @@
 
 namespace tools {
 
-// The names the driver tries for its init file, in its order.
+// The names the driver tries for its init file, in its order, each once
+// (from 10 on, the first two tries are one name).
 std::vector<std::string> InitFileNames(uint32_t driverNumber);
+// The driver number that tries `name` ("TELDRV12.INT" and "TELDRV7.INT"
+// give 12 and 7), or -1 (TELDRV.INT is tried by every number).
+int InitFileDriverNumber(const std::string& name);
 
 struct StationFiles {
     std::filesystem::path initFile;  // in the user's directory; empty: none found

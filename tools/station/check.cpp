@@ -1,5 +1,6 @@
 #include "tools/station/check.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -176,12 +177,39 @@ void FreeContext(StationContext* ctx) {
 
 namespace {
 
+// The init files in `directory` that driver number `driverNumber` does not
+// find: another number's, or named in lower case; what to do about each.
+void ShowOtherInitFiles(const fs::path& directory, uint32_t driverNumber, std::ostream& out) {
+    std::vector<std::string> hints;
+    std::error_code failed;
+    for (const fs::directory_entry& entry : fs::directory_iterator(directory, failed)) {
+        const std::string name = entry.path().filename().string();
+        const std::string upper = tools::UpperCase(name);
+        const int number = tools::InitFileDriverNumber(upper);
+        if (number < 0 && upper != "TELDRV.INT") continue;
+        std::string hint = name;
+        if (name != upper) {
+            hint += ": the driver opens " + upper + ", in upper case, and on Linux the case of a name counts: rename it";
+        }
+        if (number >= 0 && static_cast<uint32_t>(number) != driverNumber) {
+            hint += (name != upper ? "; it is" : " is") + std::string(" the init file of driver number ") +
+                    std::to_string(number) + ": pass --driver " + std::to_string(number);
+        }
+        if (hint != name) hints.push_back(hint);
+    }
+    std::sort(hints.begin(), hints.end());
+    for (const std::string& hint : hints) out << hint << "\n";
+}
+
 // Which files the driver will find, as check shows them.
 void ShowFiles(const fs::path& directory, uint32_t driverNumber, const tools::StationFiles& files, std::ostream& out) {
     if (files.initFile.empty()) {
-        out << "no init file in " << directory.string() << " (the driver looks for";
-        for (const std::string& name : tools::InitFileNames(driverNumber)) out << " " << name;
+        const std::vector<std::string> names = tools::InitFileNames(driverNumber);
+        out << "no init file in " << directory.string() << " for driver number " << driverNumber
+            << " (the driver looks for ";
+        for (size_t k = 0; k < names.size(); ++k) out << (k == 0 ? "" : k + 1 < names.size() ? ", " : " and ") << names[k];
         out << ")\n";
+        ShowOtherInitFiles(directory, driverNumber, out);
     } else {
         out << "init file " << files.initFile.string() << "\n";
     }
@@ -210,12 +238,110 @@ void ReadWithDriver(const tools::StationFiles& files, const fs::path& work, uint
     fs::remove_all(work);
 }
 
+// Edits (insert, delete, replace a character) that make `a` into `b`.
+size_t EditDistance(const std::string& a, const std::string& b) {
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        size_t diagonal = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j) {
+            const size_t replaced = diagonal + (a[i - 1] == b[j - 1] ? 0 : 1);
+            diagonal = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, replaced});
+        }
+    }
+    return row[b.size()];
+}
+
+// A keyword line's form as the driver's pattern has it: "MODEM_NUMBER n = text".
+std::string KeywordForm(const char* pattern) {
+    std::string form = tools::Trimmed(pattern);
+    for (size_t at; (at = form.find("%u")) != std::string::npos;) form.replace(at, 2, "n");
+    for (size_t at; (at = form.find("%s")) != std::string::npos;) form.replace(at, 2, "text");
+    return form;
+}
+
+// Settings the host gives the driver with its port, which people look for in
+// the init file.
+std::string PortSettingHint(const std::string& word) {
+    std::string what;
+    if (word.find("BAUD") != std::string::npos || word.find("SPEED") != std::string::npos) {
+        what = "the baud rate is";
+    } else if (word.find("PARITY") != std::string::npos || word.find("BITS") != std::string::npos) {
+        what = "the data bits, stop bits and parity are";
+    } else if (word.find("PORT") != std::string::npos || word.find("COM") == 0 || word.find("DEVICE") != std::string::npos) {
+        what = "the port's name is";
+    } else {
+        return {};
+    }
+    return what + " not set in the init file: the host passes the port and its settings to the driver, so set "
+                  "it in the driver instance's port parameters in the host (docs/installing.md, \"The port "
+                  "settings the host passes\")";
+}
+
+// What to do about a line the driver found illegal.
+std::string IllegalLineHint(const std::string& text) {
+    const std::string line = tools::UpperCase(text);
+    const size_t first = line.find_first_not_of(" \t");
+    if (first == std::string::npos) return "a line of blanks is not an empty line: delete the blanks";
+    if (line[first] == ';') return "a comment starts in the first column: delete the blanks before the ';'";
+    const std::string word = line.substr(first, line.find_first_of(" \t=", first) - first);
+    std::string nearest;
+    size_t nearestDistance = std::string::npos;
+    const char* pattern = nullptr;
+    for (unsigned index = 0; (pattern = InitFilePattern(index)) != nullptr; ++index) {
+        const std::string form = KeywordForm(pattern);
+        const std::string keyword = form.substr(0, form.find(' '));
+        if (keyword == word) {
+            if (first > 0 && pattern[0] != ' ') return keyword + " must start in the first column";
+            return "the driver takes this keyword as '" + form + "'";
+        }
+        const size_t distance = EditDistance(word, keyword);
+        if (distance < nearestDistance) nearest = keyword, nearestDistance = distance;
+    }
+    if (nearestDistance <= std::max<size_t>(1, word.size() / 4)) return "did you mean " + nearest + "?";
+    return PortSettingHint(word);
+}
+
+// Under a log line that names a line of the init file: that line, and for an
+// illegal one what to do about it.
+void ShowInitLine(const std::string& logText, const std::string& fileName, const std::vector<std::string>& lines,
+                  std::ostream& out) {
+    const size_t at = logText.rfind(" in '" + fileName + "'");
+    size_t digits = at;
+    while (digits > 0 && digits != std::string::npos && std::isdigit(static_cast<unsigned char>(logText[digits - 1]))) --digits;
+    uint64_t number = 0;
+    if (at == std::string::npos || digits < 5 || logText.compare(digits - 5, 5, "line ") != 0 ||
+        !tools::ParseDecimal(logText.substr(digits, at - digits), 9, lines.size(), &number) || number == 0) {
+        return;
+    }
+    const std::string& text = lines[number - 1];
+    out << "       line " << number << ": '" << text.substr(0, text.find_last_not_of(" \t\r") + 1) << "'\n";
+    if (logText.find("illegal line") == std::string::npos) return;
+    const std::string hint = IllegalLineHint(lines[number - 1]);
+    if (!hint.empty()) out << "       " << hint << "\n";
+}
+
+// The init file's lines as the driver numbers them.
+std::vector<std::string> InitFileLines(const tools::StationFiles& files) {
+    std::vector<std::string> lines;
+    std::vector<uint8_t> bytes;
+    std::string error;
+    if (files.initFile.empty() || !gatefile::ReadBytes(files.initFile.string(), &bytes, &error)) return lines;
+    std::istringstream in(std::string(bytes.begin(), bytes.end()));
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
 // The readers' log; true when a line of it says something was refused.
-bool ShowDriverLog(std::ostream& out, std::vector<std::string>* warnings) {
+bool ShowDriverLog(const tools::StationFiles& files, std::ostream& out, std::vector<std::string>* warnings) {
     bool refused = false;
+    const std::vector<std::string> lines = InitFileLines(files);
     out << "the driver logs:\n";
     for (const korpro_sim::LogLine& line : korpro_sim::Log()) {
         out << "  [" << line.level << "] " << line.text << "\n";
+        ShowInitLine(line.text, files.initFile.filename().string(), lines, out);
         if (IsAdvisory(line.text)) {
             warnings->push_back("the driver warns: " + line.text);
         } else {
@@ -265,7 +391,8 @@ CheckResult CheckStation(const fs::path& directory, uint32_t driverNumber, std::
     tools::StationFiles files;
     std::string error;
     if (!tools::FindStationFiles(directory, driverNumber, &files, &error)) {
-        err << "teldrv-station: " << error << "\n";
+        std::istringstream problems(error);  // a gate list's bad lines, one each
+        for (std::string line; std::getline(problems, line);) err << "teldrv-station: " << line << "\n";
         return kCheckUsage;
     }
     fs::path work;
@@ -278,7 +405,7 @@ CheckResult CheckStation(const fs::path& directory, uint32_t driverNumber, std::
     StationContext ctx{};
     ReadWithDriver(files, work, driverNumber, &ctx);
     std::vector<std::string> warnings = files.warnings;
-    bool refused = ShowDriverLog(out, &warnings);
+    bool refused = ShowDriverLog(files, out, &warnings);
     AddSilentWarnings(files, ctx, &warnings);
     if (ctx.stationGates == nullptr || ctx.gateIdMap == nullptr) {
         out << "the driver will not start: station was not defined or not defined correctly\n";

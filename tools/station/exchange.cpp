@@ -134,7 +134,6 @@ void Pump::Run() {
         }
         const std::vector<uint8_t> out = exchange_.ToPort();
         if (!out.empty()) {
-            answers_.Feed(out.data(), out.size());
             if (capture_) capture_->Bytes(true, out.data(), out.size());
             port_.Write(out);
         }

@@ -72,8 +72,9 @@ private:
 };
 
 // Carries bytes between the far side's port and the exchange, shows the
-// frames that pass and, with --capture, writes what crossed the port: its
-// bytes, the far side's carrier, and (on a pseudo-terminal) the far side
+// requests as they arrive (the answers are shown from the station's line, as
+// the driver writes them) and, with --capture, writes what crossed the port:
+// its bytes, the far side's carrier, and (on a pseudo-terminal) the far side
 // opening and closing it as DTR.
 class Pump {
 public:
@@ -83,8 +84,7 @@ public:
           exchange_(exchange),
           capture_(capture),
           portDtr_(portDtr),
-          requests_(transcript, "FEC", "central -> station", true),
-          answers_(transcript, "FER", "station -> central", false) {}
+          requests_(transcript, "FEC", "central -> station", true) {}
     ~Pump() { Stop(); }
     void Start() {
         thread_ = std::thread([this] { Run(); });
@@ -104,7 +104,7 @@ private:
     bool portDtr_;
     bool portOpen_ = false;
     bool carrier_ = false;
-    FrameTap requests_, answers_;
+    FrameTap requests_;
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };

@@ -140,6 +140,15 @@ void Host::Change(size_t gate, bool status, double value) {
     transcript_.Line("host", "gate " + gates_[gate].name + " (" + std::to_string(id) + ") = " + tools::Number(value));
 }
 
+// The gate's next value on a random walk that stays within its value type:
+// whole steps of at most 1 for the whole-number types, tenths up to 1 for the others.
+double Host::RandomStep(size_t gate) {
+    const gatefile::ValueRange range = gatefile::RangeOfValueType(gates_[gate].valueType);
+    const int tenths = static_cast<int>(random_() % 21) - 10;
+    const double step = range.whole ? (tenths > 3 ? 1 : tenths < -3 ? -1 : 0) : tenths / 10.0;
+    return std::clamp(values_[gate] + step, range.low, range.high);
+}
+
 void Host::Tick(int64_t nowMs) {
     for (; nextScripted_ < script_.size() && script_[nextScripted_].atMs <= nowMs; ++nextScripted_) {
         Change(script_[nextScripted_].gate, script_[nextScripted_].status, script_[nextScripted_].value);
@@ -147,8 +156,7 @@ void Host::Tick(int64_t nowMs) {
     if (perSecond_ > 0 && !gates_.empty()) {
         for (; nextRandomMs_ <= nowMs; nextRandomMs_ += 1000 / perSecond_) {
             const size_t gate = random_() % gates_.size();
-            const double step = static_cast<double>(static_cast<int>(random_() % 21) - 10) / 10.0;
-            Change(gate, false, values_[gate] + step);
+            Change(gate, false, RandomStep(gate));
         }
     }
     ShowDriverCalls();

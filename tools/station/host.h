@@ -40,6 +40,7 @@ public:
 private:
     bool GateIndex(const std::string& name, size_t* index) const;
     void Change(size_t gate, bool status, double value);
+    double RandomStep(size_t gate);
     void ShowDriverCalls();
 
     Transcript& transcript_;

@@ -18,7 +18,7 @@ namespace {
 
 constexpr char kUsageText[] =
     "usage: teldrv-station check DIR [--driver N]\n"
-    "       teldrv-station DIR (--pty | --port PATH | --modem PORT) [options]\n"
+    "       teldrv-station DIR (--pty | --port PATH | --modem PORT | --sim) [options]\n"
     "\n"
     "DIR holds the station's init file (TELDRVnn.INT, TELDRVn.INT or TELDRV.INT,\n"
     "as the driver looks it up for driver number N, default 1) and its gate file:\n"
@@ -36,6 +36,9 @@ constexpr char kUsageText[] =
     "               it (ttyS0, /dev/ttyUSB0): the driver's own AT dialogue, the\n"
     "               carrier from the port's modem lines. The transcript shows the\n"
     "               driver's log and the host calls, not the line's bytes.\n"
+    "--sim          the station on a simulated modem line with a central on it:\n"
+    "               that is teldrv-central --sim --station-dir DIR, which this\n"
+    "               mode names and leaves to.\n"
     "--baud N       --modem: the port's rate, 1 to 65535 (default 19200).\n"
     "--direct       no modem toward the far side: the first byte starts a call,\n"
     "               --silence S seconds without a byte end it (default 30).\n"

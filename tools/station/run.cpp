@@ -1,5 +1,6 @@
 #include "tools/station/run.h"
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -13,6 +14,7 @@
 
 #include "host/records.h"
 #include "sim/korpro_sim.h"
+#include "sim/line.h"
 #include "sim/modem.h"
 #include "sim/world.h"
 #include "tools/shared/alarm_call.h"
@@ -53,10 +55,66 @@ private:
     size_t seen_ = 0;
 };
 
-void ShowDriverLog(Transcript& transcript) {
-    for (const korpro_sim::LogLine& line : korpro_sim::TakeLog()) {
-        transcript.Line("driver [" + std::to_string(line.level) + "]", line.text);
+// The frames the driver writes, from its line's record, each stamped when
+// it was written: a log line that follows an answer comes after it.
+class AnswerWatch {
+public:
+    AnswerWatch(sim::Line& line, Transcript& transcript)
+        : line_(line), tap_(transcript, "FER", "station -> central", false) {}
+    void Show() {
+        std::vector<sim::LineEvent> written;
+        {
+            const sim::LockedLine locked = sim::Locked(line_);
+            for (; seen_ < locked->transcript.size(); ++seen_) {
+                if (locked->transcript[seen_].direction == sim::Direction::ToPeer) written.push_back(locked->transcript[seen_]);
+            }
+        }
+        for (const sim::LineEvent& event : written) tap_.Feed(event.bytes.data(), event.bytes.size(), event.timeMs);
     }
+
+private:
+    sim::Line& line_;
+    FrameTap tap_;
+    size_t seen_ = 0;
+};
+
+// Both modems' events and the driver's answers, shown as they come; none on
+// a real port (--modem).
+struct ModemWatches {
+    std::unique_ptr<ModemWatch> station, far;
+    std::unique_ptr<AnswerWatch> answers;
+    void Show() {
+        if (station) station->Show();
+        if (far) far->Show();
+        if (answers) answers->Show();
+    }
+};
+
+// The driver's log lines go to the transcript as err receives them, on the
+// logging thread, so that each is stamped when it was logged.
+std::atomic<Transcript*> logTranscript{nullptr};
+void OnDriverLog(const korpro_sim::LogLine& line) {
+    if (Transcript* transcript = logTranscript.load()) {
+        transcript->Line("driver [" + std::to_string(line.level) + "]", line.text);
+    }
+}
+struct DriverLogShown {
+    explicit DriverLogShown(Transcript& transcript) {
+        logTranscript = &transcript;
+        korpro_sim::SetLogHook(OnDriverLog);
+    }
+    ~DriverLogShown() {
+        korpro_sim::SetLogHook(nullptr);
+        logTranscript = nullptr;
+    }
+};
+
+// What is shown and held while the station runs: the modems' new events and
+// the lines held long enough; the log's lines are shown already.
+void ShowPending(Transcript& transcript, ModemWatches* watches) {
+    if (watches != nullptr) watches->Show();
+    korpro_sim::ClearLog();
+    transcript.Flush();
 }
 
 struct Driver {
@@ -109,10 +167,12 @@ uint64_t WallClockUs() {
     return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(now).count());
 }
 
-bool WaitFor(const std::function<bool()>& ready, int64_t timeoutMs) {
+// Waits for `ready`, showing what happens meanwhile.
+bool WaitFor(const std::function<bool()>& ready, int64_t timeoutMs, const std::function<void()>& meanwhile = [] {}) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (!ready()) {
         if (std::chrono::steady_clock::now() > until) return false;
+        meanwhile();
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return true;
@@ -123,7 +183,8 @@ struct Session {
     Transcript& transcript;
     Host& host;
     Driver& driver;
-    Exchange* exchange;  // null: the driver is on a real port of its own
+    Exchange* exchange;      // null: the driver is on a real port of its own
+    ModemWatches* watches;   // null when exchange is
 };
 
 // The keys and the stretches that act on the simulated modem and line; with
@@ -139,13 +200,8 @@ void ActOnBench(Session& s, BenchFaults* bench, int64_t nowMs, const std::string
 // Runs the station until Ctrl-C: host changes, alarm calls, faults on the
 // bench, the transcript.
 void RunUntilInterrupted(Session& s) {
-    std::unique_ptr<ModemWatch> stationWatch, farWatch;
     std::unique_ptr<BenchFaults> bench;
-    if (s.exchange) {
-        stationWatch = std::make_unique<ModemWatch>(s.exchange->stationModem(), s.transcript, "station modem");
-        if (!s.exchange->direct()) farWatch = std::make_unique<ModemWatch>(s.exchange->farModem(), s.transcript, "far modem");
-        bench = std::make_unique<BenchFaults>(s.options, *s.exchange, s.transcript);
-    }
+    if (s.exchange) bench = std::make_unique<BenchFaults>(s.options, *s.exchange, s.transcript);
     bool stdinOpen = true;
     bool alarmDone = false;
     const auto start = std::chrono::steady_clock::now();
@@ -160,46 +216,56 @@ void RunUntilInterrupted(Session& s) {
             WriteAlarmCall(s.driver, s.options.alarmReference, s.transcript);
         }
         ActOnBench(s, bench.get(), nowMs, typed);
-        ShowDriverLog(s.transcript);
-        if (stationWatch) stationWatch->Show();
-        if (farWatch) farWatch->Show();
+        ShowPending(s.transcript, s.watches);
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    if (stationWatch) stationWatch->Show();
-    if (farWatch) farWatch->Show();
 }
 
-void EndDriver(Driver& driver, Transcript& transcript) {
+// EndVpi takes seconds (the driver resets its modem): it runs on a thread of
+// its own, so that the modems' events meanwhile are shown as they come.
+void EndDriver(Driver& driver, Transcript& transcript, ModemWatches* watches) {
     transcript.Line("host", "EndVpi");
-    const int32_t ended = driver.Call(kEndVpi, nullptr);
-    ShowDriverLog(transcript);
+    std::atomic<bool> returned{false};
+    int32_t ended = 0;
+    std::thread call([&] {
+        ended = driver.Call(kEndVpi, nullptr);
+        returned = true;
+    });
+    WaitFor([&] { return returned.load(); }, 24 * 3600 * 1000, [&] { ShowPending(transcript, watches); });
+    call.join();
+    ShowPending(transcript, watches);
     transcript.Line("host", "EndVpi returned " + std::to_string(ended));
+    transcript.FlushAll();
 }
 
 int RunWithPort(const RunOptions& options, tools::FarPort& port, Transcript& transcript, Host& host, Driver& driver,
                 tools::LineCaptureFile* capture) {
     Exchange exchange(options);
+    ModemWatches watches;
+    watches.station = std::make_unique<ModemWatch>(exchange.stationModem(), transcript, "station modem");
+    if (!exchange.direct()) watches.far = std::make_unique<ModemWatch>(exchange.farModem(), transcript, "far modem");
+    watches.answers = std::make_unique<AnswerWatch>(exchange.stationLine(), transcript);
     Pump pump(port, exchange, transcript, capture, options.mode == PortMode::Pty);
     pump.Start();
     ColdStartParams params{{'S', 'I', 'M', '1', '\0'}, 1, 0, 19200, 8, 0, 0};
+    transcript.Line("host", "ColdStart");
     const int32_t started = driver.Call(kColdStart, &params);
     transcript.Line("host", "ColdStart -> " + std::to_string(started));
-    ShowDriverLog(transcript);
     int result = 0;
-    if (started != 0 || !WaitFor([&] { return exchange.stationModem().SRegister(0) > 0; }, 60000)) {
-        ShowDriverLog(transcript);
+    if (started != 0 || !WaitFor([&] { return exchange.stationModem().SRegister(0) > 0; }, 60000,
+                                 [&] { ShowPending(transcript, &watches); })) {
         transcript.Line("host", "the driver did not start; nothing will answer");
         result = 1;
     } else {
         transcript.Line("host", std::string("station ready on ") + port.path() +
                                     (options.direct ? ": send frames, no dialling (--direct)"
                                                     : ": dial ATD with any number") + "; Ctrl-C ends it");
-        Session session{options, transcript, host, driver, &exchange};
+        Session session{options, transcript, host, driver, &exchange, &watches};
         RunUntilInterrupted(session);
     }
     // A call left standing would hold EndVpi.
     exchange.stationModem().DropCarrier();
-    EndDriver(driver, transcript);
+    EndDriver(driver, transcript, &watches);
     WaitFor([] { return sim::RunningThreads() == 0; }, 30000);
     pump.Stop();
     return result;
@@ -233,7 +299,6 @@ int RunWithModem(const RunOptions& options, const char (&portName)[12], Transcri
     const int32_t started = driver.Call(kColdStart, &params);
     transcript.Line("host", std::string("ColdStart on ") + portName + " at " + std::to_string(options.baudRate) +
                                 " baud -> " + std::to_string(started));
-    ShowDriverLog(transcript);
     int result = 0;
     if (started != 0) {
         transcript.Line("host", "the driver did not start; nothing will answer");
@@ -242,10 +307,10 @@ int RunWithModem(const RunOptions& options, const char (&portName)[12], Transcri
         transcript.Line("host", "station running on " + options.port +
                                     " with the driver's own modem dialogue (the line's bytes are not shown); "
                                     "Ctrl-C ends it");
-        Session session{options, transcript, host, driver, nullptr};
+        Session session{options, transcript, host, driver, nullptr, nullptr};
         RunUntilInterrupted(session);
     }
-    EndDriver(driver, transcript);
+    EndDriver(driver, transcript, nullptr);
     return result;
 }
 
@@ -351,6 +416,7 @@ int RunStation(const RunOptions& options, std::ostream& out, std::ostream& err) 
     sim::ResetClock(sim::ClockMode::Real, std::time(nullptr));
     transcript.SetWorldStart();
     korpro_sim::Reset();
+    const DriverLogShown logShown(transcript);
     Host host(transcript, files.gates);
     host.DefineGates();
     if ((!options.scriptFile.empty() && !host.LoadScript(options.scriptFile, &error)) ||

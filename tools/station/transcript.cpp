@@ -1,6 +1,7 @@
 #include "tools/station/transcript.h"
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 
@@ -34,21 +35,42 @@ bool Transcript::OpenFile(const std::string& path) {
     return static_cast<bool>(file_);
 }
 
-void Transcript::Line(const std::string& who, const std::string& text) {
-    LineAt(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now() - worldStart_).count(),
-           who, text);
+int64_t Transcript::NowMs() const {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now() - worldStart_).count();
 }
+
+void Transcript::Line(const std::string& who, const std::string& text) { LineAt(NowMs(), who, text); }
 
 void Transcript::LineAt(int64_t worldMs, const std::string& who, const std::string& text) {
     std::string line = WallClock(worldStart_ + std::chrono::milliseconds(worldMs)) + "  " + who;
     if (who.size() < 18) line.append(18 - who.size(), ' ');
     line += "  " + text + "\n";
     std::lock_guard lock(mutex_);
-    out_ << line << std::flush;
-    if (file_.is_open()) file_ << line << std::flush;
+    held_.emplace(worldMs, std::move(line));
+    PrintUpTo(NowMs() - kHoldMs);
 }
 
-void FrameTap::Feed(const uint8_t* data, size_t size) {
+void Transcript::Flush() {
+    std::lock_guard lock(mutex_);
+    PrintUpTo(NowMs() - kHoldMs);
+}
+
+void Transcript::FlushAll() {
+    std::lock_guard lock(mutex_);
+    PrintUpTo(INT64_MAX);
+}
+
+void Transcript::PrintUpTo(int64_t worldMs) {
+    std::string lines;
+    auto end = held_.begin();
+    for (; end != held_.end() && end->first <= worldMs; ++end) lines += end->second;
+    held_.erase(held_.begin(), end);
+    if (lines.empty()) return;
+    out_ << lines << std::flush;
+    if (file_.is_open()) file_ << lines << std::flush;
+}
+
+void FrameTap::Feed(const uint8_t* data, size_t size, int64_t atMs) {
     pending_.insert(pending_.end(), data, data + size);
     for (;;) {
         size_t start = 0;
@@ -67,8 +89,13 @@ void FrameTap::Feed(const uint8_t* data, size_t size) {
         const std::string why = sim::CheckFrame(frame, magic_, &decoded);
         char tag[24];
         std::snprintf(tag, sizeof tag, "%s tag %04X  ", magic_, unsigned{decoded.tag});
-        transcript_.Line(who_, tag + (why.empty() ? tools::DescribeBody(decoded.body, requests_)
-                                                  : "bad frame: " + why + " | " + sim::Hex(frame)));
+        const std::string text = tag + (why.empty() ? tools::DescribeBody(decoded.body, requests_)
+                                                    : "bad frame: " + why + " | " + sim::Hex(frame));
+        if (atMs < 0) {
+            transcript_.Line(who_, text);
+        } else {
+            transcript_.LineAt(atMs, who_, text);
+        }
     }
 }
 

@@ -257,6 +257,7 @@ int RunWithPort(const RunOptions& options, tools::FarPort& port, Transcript& tra
         transcript.Line("host", "the driver did not start; nothing will answer");
         result = 1;
     } else {
+        watches.Show();  // the modem's answer that made it ready comes before the line that says so
         transcript.Line("host", std::string("station ready on ") + port.path() +
                                     (options.direct ? ": send frames, no dialling (--direct)"
                                                     : ": dial ATD with any number") + "; Ctrl-C ends it");

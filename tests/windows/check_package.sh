@@ -21,7 +21,8 @@ zip="$work/$top.zip"
 expected=("$top/teldrv.dll" "$top/README.txt" "$top/examples/TELDRV01.INT" "$top/examples/07_gates.txt"
           "$top/examples/07_GATES.DAT")
 for tool in "$@"; do expected+=("$top/tools/$tool"); done
-for page in "$here"/../../docs/*.md; do expected+=("$top/docs/$(basename "$page")"); done
+for page in "$here"/../../docs/*.md "$here"/../../docs/*.png; do expected+=("$top/docs/$(basename "$page")"); done
+expected+=("$top/tools/wireshark/teldrv.lua")
 listing=$(cmake -E tar tf "$zip" | grep -v '/$' | sort)
 wanted=$(printf '%s\n' "${expected[@]}" | sort)
 [ "$listing" = "$wanted" ] || fail "archive holds:

@@ -1,11 +1,13 @@
 #include "common/line_capture.h"
 
+#include <cstring>
+
+#include "link/frame.h"
+
 namespace {
 
-constexpr uint8_t kStx = 0x02;
 constexpr size_t kLengthEnd = 8;  // STX, magic, tag, length
-constexpr size_t kFrameOverhead = 13;
-constexpr size_t kMaxBody = 1280;
+constexpr size_t kFrameOverhead = kFrameHeaderSize + kFrameFooterSize;
 
 bool LineEnd(uint8_t byte) { return byte == '\r' || byte == '\n'; }
 
@@ -47,7 +49,7 @@ void TakeByte(LineCapture* capture, bool outbound, uint8_t byte) {
     if (pending.bytes.size() == kLengthEnd) {
         const size_t body = (size_t{pending.bytes[6]} << 8) | pending.bytes[7];
         // A length no frame has: the header is all there is of this one.
-        if (body > kMaxBody) {
+        if (body > kMaxBodyLength) {
             WritePacket(capture, outbound, &pending);
             return;
         }
@@ -101,9 +103,8 @@ void CaptureEvent(LineCapture* capture, LineEvent event, uint64_t nowUs) {
     FlushBoth(capture);
     const char* text = LineEventText(event);
     const auto* bytes = reinterpret_cast<const uint8_t*>(text);
-    size_t size = 0;
-    while (text[size] != '\0') ++size;
-    pcapng::WriteBlock(&capture->file, pcapng::EnhancedPacket(pcapng::kEventInterface, nowUs, bytes, size, 0));
+    pcapng::WriteBlock(&capture->file,
+                       pcapng::EnhancedPacket(pcapng::kEventInterface, nowUs, bytes, std::strlen(text), 0));
 }
 
 void CloseLineCapture(LineCapture* capture) {

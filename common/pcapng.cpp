@@ -4,6 +4,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "common/byte_order.h"
+
 namespace pcapng {
 namespace {
 
@@ -15,13 +17,15 @@ constexpr uint16_t kOptEnd = 0, kShbUserAppl = 4, kIfName = 2, kIfDescription = 
                    kEpbFlags = 2;
 constexpr uint8_t kMicroseconds = 6;
 
+// Appended little-endian, as the capture's byte-order magic declares.
 void Put16(std::vector<uint8_t>* out, uint16_t value) {
-    out->push_back(static_cast<uint8_t>(value));
-    out->push_back(static_cast<uint8_t>(value >> 8));
+    out->resize(out->size() + 2);
+    PutLe16(out->data() + out->size() - 2, value);
 }
 
 void Put32(std::vector<uint8_t>* out, uint32_t value) {
-    for (int i = 0; i < 4; ++i) out->push_back(static_cast<uint8_t>(value >> (8 * i)));
+    out->resize(out->size() + 4);
+    PutLe32(out->data() + out->size() - 4, value);
 }
 
 void PadTo4(std::vector<uint8_t>* out) {
